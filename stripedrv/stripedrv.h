@@ -1,0 +1,419 @@
+/*
+ * stripedrv.h - the magnetic-stripe reader/writer driver.
+ *
+ * The reader hangs on a serial line (usually a CH341 USB-serial adapter the
+ * kernel shows as /dev/ttyCH341USB0 or /dev/ttyUSB0) and speaks a small
+ * escape-command protocol at 9600 baud, 8 data bits, no parity.
+ *
+ * Most programs need only the two card calls:
+ *
+ *     char t2[256] = "", t3[256] = "";
+ *     int rc = MS_ReadCard("ttyUSB0", "", 9600, 20, SD_TRACKS_2_3, 0, t2, t3);
+ *
+ *     rc = MS_WriteCard("ttyUSB0", "", 9600, 20, SD_TRACKS_2_3, 0,
+ *                       "1234=5678", "9876=5432");
+ *
+ * Each is one whole transaction: it opens the port, talks to the reader and
+ * closes the port again before it returns. Everything runs synchronously on
+ * the caller's thread. The port lives in process-wide globals: one reader
+ * line per process, and calls must not overlap.
+ *
+ * Every function returns an int status: 0 for success, a negative code for a
+ * failure (table below). Text arguments are NUL-terminated byte strings.
+ *
+ * Trace: when "CONFIG.ini" in the working directory holds a section
+ * [DEVTRACE] with Switch=1, every command sent and the start and end of every
+ * transaction are appended to "DataLog.log" in the working directory. The
+ * switch is read again on every entry. The trace holds track data in plain,
+ * so a newly created "DataLog.log" is readable by its owner only.
+ */
+#ifndef STRIPEDRV_H
+#define STRIPEDRV_H
+
+#include <termio.h> /* struct termio */
+
+#if defined(__GNUC__)
+#define STRIPEDRV_API __attribute__((visibility("default")))
+#else
+#define STRIPEDRV_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ------------------------------------------------------------------------
+ * Status codes
+ *
+ * One value can carry more than one meaning; the column on the right says
+ * which calls give it in which sense.
+ * ------------------------------------------------------------------------ */
+enum {
+    SD_OK            =   0, /* success                                             */
+    SD_ERR_STATUS    =  -1, /* the reader's status answer was missing or unknown;
+                               MSR_Reset could not send; DEV_CommCall: "param error" */
+    SD_ERR_TIMEOUT   =  -2, /* the time limit ran out before the data arrived, the
+                               line delivered nothing after a wake-up, or a reply
+                               was longer than its buffer                          */
+    SD_ERR_PORT      =  -3, /* no line is open, the line cannot be opened or set up,
+                               or its settings cannot be restored at close;
+                               also the reader's status answer "rs"                */
+    SD_ERR_CLOSE     =  -4, /* closing the line's descriptor failed;
+                               also the reader's status answer "rt"                */
+    SD_ERR_RQ        =  -5, /* the reader's status answer "rq"                     */
+    SD_ERR_TRACKMODE =  -6, /* the track selector is not 2, 3 or 23                */
+    SD_ERR_PARAM     =  -7, /* a parameter the reader cannot take: a null text or
+                               buffer, or track texts too long for one write
+                               command; nothing was sent                           */
+    SD_ERR_DATA      =  -8, /* the identity reply did not begin with 0xAA          */
+    SD_ERR_LOADSO    =  -9, /* the request library or its function can't be loaded,
+                               or its path does not fit                            */
+    SD_ERR_WRITE     = -10  /* not all bytes of a command were written             */
+};
+
+/* Non-negative results of the stripe protocol (GetBpStatus, ReadMsre,
+ * MSR_ReadMag, MSR_WriteMag). MS_ReadCard and MS_WriteCard fold the three
+ * status results into SD_OK. */
+enum {
+    SD_STATUS_BRP = 0,  /* status text "Brp" (after a read of tracks 2 and 3) */
+    SD_STATUS_RP  = 2,  /* status text "rp"                                   */
+    SD_STATUS_TRP = 3   /* status text "Trp"                                  */
+};
+
+/* The reader refused a read with an error byte instead of the start byte "s":
+ * ReadMsre and MSR_ReadMag return the byte's character code for "0".."9"
+ * (48..57) and 20..23 for "A".."D". MS_ReadCard passes these through as they
+ * are (a refused read is not a success) with both track texts empty. */
+#define SD_READ_ERR_DIGIT(d)  ((d) - '0' + 48)      /* '0'..'9' -> 48..57 */
+#define SD_READ_ERR_LETTER(l) ((l) - 'A' + 20)      /* 'A'..'D' -> 20..23 */
+
+/* Track selector (nTrackMode) of every read and write. */
+enum {
+    SD_TRACK_2    = 2,
+    SD_TRACK_3    = 3,
+    SD_TRACKS_2_3 = 23
+};
+
+/* ------------------------------------------------------------------------
+ * Wire bytes
+ * ------------------------------------------------------------------------ */
+#define SD_ESC 0x1B
+#define SD_FS  0x1C
+#define SD_GS  0x1D
+#define SD_ETX 0x03
+#define SD_CR  0x0D
+
+/* Host to reader. Each command is sent exactly as listed, no terminator. */
+#define SD_CMD_STATUS      "\x1b" "j"           /* status request            */
+#define SD_CMD_READ_2      "\x1b" "]"           /* read track 2              */
+#define SD_CMD_READ_3      "\x1b" "T]"          /* read track 3              */
+#define SD_CMD_READ_23     "\x1b" "B]"          /* read tracks 2 and 3       */
+#define SD_CMD_WRITE_HEAD  "\x1b" "t"           /* write: head, track-2 text */
+#define SD_CMD_TRACK3_MARK "A"                  /* write: before track 3     */
+#define SD_CMD_WRITE_TAIL  "\x1d" "\x1b" "\\"   /* write: GS ESC backslash   */
+#define SD_CMD_RESET       "\x1b" "0"           /* reset; first of the
+                                                   closing pair             */
+#define SD_CMD_PORT_A      "\x1b" "%A"          /* select port A; second of
+                                                   the closing pair         */
+#define SD_CMD_PORT_B      "\x1b" "%B"          /* select port B             */
+#define SD_CMD_I4          "\x1b" "%I4"         /* for "Ver3" firmware       */
+#define SD_CMD_I1          "\x1b" "%I1"         /* for other firmware; the
+                                                   reader then runs at 115200 */
+#define SD_CMD_GETVER      "\x1b" "_GETVER"     /* firmware version          */
+#define SD_CMD_IDENTITY    "\x1b" "Intelligent" /* identity record           */
+
+/* Reader to host.
+ * Read reply:   stray bytes, then "s" (or one error byte), the data, one
+ *               trailing byte, FS. The reader sends "'" for a track's field
+ *               separator; the library hands back "=". "A" introduces the
+ *               track-3 data.
+ * Status:       stray bytes, ESC, a text ending with "p" or "q" ("rs", "rt"
+ *               end with neither).
+ * Version:      text ending with CR, at most 100 bytes with the CR.
+ * Identity:     0xAA, three decimal digits N, N bytes of record. */
+#define SD_REPLY_START    's'
+#define SD_REPLY_TRACK3   'A'
+#define SD_REPLY_SEP      '\''
+#define SD_TRACK_SEP      '='
+#define SD_IDENTITY_START 0xAA
+
+/* Buffer limits. */
+#define SD_READ_REPLY_MAX  200 /* bytes after "s", FS included; a longer reply
+                                  is refused: the read ends with -2 and the
+                                  closing pair, the track texts stay empty   */
+#define SD_STATUS_TEXT_MAX  23 /* a longer status text is no known text: -1  */
+#define SD_WRITE_CMD_MAX   200 /* the whole write command with its NUL       */
+#define SD_TRACK_BUF_MIN   199 /* a read's track buffers: 198 chars and NUL  */
+#define SD_RECV_MAX       1024 /* RecvData, RecvDataEx: reply up to the ETX  */
+#define SD_RECV_EX2_MAX   2048 /* RecvDataEx2: largest exact count           */
+#define SD_VERSION_MAX     100 /* version reply with its CR                  */
+#define SD_IDENTITY_MAX    999 /* identity record; its buffer needs one more */
+
+/* Trace entries written by the library (each behind its time stamp). */
+#define SD_TRACE_SEND        "send:\n"      /* then a WriteLog_Byte dump */
+#define SD_TRACE_READ_START  "\nMS_ReadCard start at %s\n"
+#define SD_TRACE_TRACK2      "szTrack2data:%s\n"
+#define SD_TRACE_TRACK3      "szTrack3data:%s\n"
+#define SD_TRACE_READ_END    "MS_ReadCard End at %s ,return %d\n"
+#define SD_TRACE_WRITE_START "\nMS_WriteCard start at %s\n"
+#define SD_TRACE_WRITE_END   "MS_WriteCard End at %s,return %d\n"
+#define SD_TRACE_DEV_START   "DEV_CommCall at %s\n"
+#define SD_TRACE_DEV_END     "DEV_CommCall at %s,return:%d \n"
+
+/* Files in the working directory. */
+#define SD_CONFIG_FILE "CONFIG.ini"
+#define SD_TRACE_FILE  "DataLog.log"
+#define SD_TRACE_SECTION "DEVTRACE"
+#define SD_TRACE_KEY     "Switch"
+#define SD_REQLIB_PATH "/QOVA/libreqjson.so" /* appended to the working dir */
+#define SD_DLL_VERSION "0.2024.330.1700"
+
+/* ------------------------------------------------------------------------
+ * Port state. isPortOpened is 1 while a line opened by OpenCOM is usable.
+ * g_term holds the working (raw) settings applied at open, g_oterm the
+ * settings read at open, which are restored at close.
+ * ------------------------------------------------------------------------ */
+extern STRIPEDRV_API int isPortOpened;
+extern STRIPEDRV_API struct termio g_term;
+extern STRIPEDRV_API struct termio g_oterm;
+
+/* ------------------------------------------------------------------------
+ * Card read and write: one whole transaction each.
+ *
+ * szPort       the tty's name below /dev/, e.g. "ttyCH341USB0", "pts/3".
+ * szExtPort    non-empty: send the external-port selection ESC "%A" first.
+ *              Empty or NULL: no selection.
+ * nBaud        line speed: 1200, 2400, 4800, 9600, 19200, 38400 or 115200;
+ *              any other value gives 9600.
+ * nTimeout     seconds to wait for the swipe, and again for the status.
+ * nTrackMode   SD_TRACK_2, SD_TRACK_3 or SD_TRACKS_2_3.
+ * nReserved    not used; pass 0.
+ * szTrack2data, szTrack3data
+ *              MS_ReadCard: buffers of at least SD_TRACK_BUF_MIN bytes
+ *              holding a text on entry (an empty one will do); filled with
+ *              the track texts, "=" as field separator.
+ *              MS_WriteCard: the texts to write, sent unchanged. Together
+ *              they must fit one command: at most 194 characters in mode 2,
+ *              193 in mode 3, 193 both together in mode 23.
+ *
+ * Result: SD_OK (the reader's status was "rp", "Trp" or "Brp"), or
+ *   -1 no or unknown status answer     -2 no card before the limit (read)
+ *   -3 port cannot be opened; "rs"     -4 status "rt"
+ *   -5 status "rq"                     -6 bad nTrackMode
+ *   -7 a null text or buffer, or texts too long to write (nothing sent)
+ *   48..57, 20..23 (read) the reader refused the swipe with an error byte
+ *       "0".."9" or "A".."D"; both track texts are empty.
+ *
+ * Worst-case duration: a read about 2 * nTimeout + 12 seconds, a write
+ * about nTimeout + 6 seconds.
+ * ------------------------------------------------------------------------ */
+STRIPEDRV_API int MS_ReadCard(const char *szPort, const char *szExtPort, int nBaud,
+                              int nTimeout, int nTrackMode, int nReserved,
+                              char *szTrack2data, char *szTrack3data);
+STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nBaud,
+                               int nTimeout, int nTrackMode, int nReserved,
+                               const char *szTrack2data, const char *szTrack3data);
+
+/* ------------------------------------------------------------------------
+ * Device information: a JSON request in, a one-line JSON answer out.
+ *
+ * szRequest    handed to ReqFieldGet of the request library, loaded from
+ *              working directory + "/QOVA/libreqjson.so"; the fields read
+ *              are "RequestPort" (a lone digit 1..9 names COM<digit>) and
+ *              "RequestBaudRate" (default 9600).
+ * pReserved    not used.
+ * szAnswer     receives the answer, e.g.
+ *              {"ErrorCode":"0","ErrorMessage":"success","DeviceBrand":"QOVA",
+ *               "DllVersion":"0.2024.330.1700","DeviceVersion":"...",
+ *               "DeviceSN":"...","ProductionDate":"...","DeviceModel":"P26B"}
+ *              or {"ErrorCode":"-3","ErrorMessage":"open port fail"}.
+ *              Values are escaped, so the answer is always valid JSON.
+ * pnAnswerLen  in: the capacity of szAnswer in bytes; out: the answer's
+ *              length without its NUL.
+ *
+ * Result: 0; -1 for a null szAnswer or pnAnswerLen, a capacity of 0 or
+ * less, or an answer that does not fit (szAnswer and *pnAnswerLen are then
+ * untouched); -9 the request library or its path; else the code of the
+ * step that failed (-2, -3, -8, -10). Prints "DevName=", "nBaudRate=" and
+ * "portName=" lines to standard output.
+ * ------------------------------------------------------------------------ */
+STRIPEDRV_API int DEV_CommCall(const char *szRequest, void *pReserved,
+                               char *szAnswer, int *pnAnswerLen);
+
+/* ------------------------------------------------------------------------
+ * Stripe protocol. Needs a line opened with OpenCOM (except MSR_Reset).
+ * ------------------------------------------------------------------------ */
+
+/* Sends ESC "j" and judges the answer: "Brp" 0, "rp" 2, "Trp" 3, "rq" -5,
+ * "rs" -3, "rt" -4, anything else or nothing -1. */
+STRIPEDRV_API int GetBpStatus(long nTimeout);
+
+/* Sends the read command for nTrackMode and parses the reply into the track
+ * buffers ("'" left as the reader sent it). Result: the GetBpStatus result
+ * after FS; 48..57 or 20..23 for an error byte; -2 no data before the limit
+ * or a reply longer than SD_READ_REPLY_MAX; -6 bad nTrackMode (nothing
+ * sent); -7 a null buffer (nothing sent). The closing pair ESC "0", ESC "%A"
+ * is sent whenever the read ends without FS. */
+STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3data,
+                           int nTimeout);
+
+/* ReadMsre with both texts emptied first and "'" turned into "=". */
+STRIPEDRV_API int MSR_ReadMag(int nTrackMode, char *szTrack2data, char *szTrack3data,
+                              int nTimeout);
+
+/* Sends the write command, asks for the status, sends the closing pair.
+ * Result: the GetBpStatus result; -6 bad nTrackMode; -7 a null text the
+ * mode uses, or texts too long for one command (nothing sent in both). */
+STRIPEDRV_API int MSR_WriteMag(int nTrackMode, const char *szTrack2data,
+                               const char *szTrack3data, int nTimeout);
+
+/* Sends ESC "0". 0 when both bytes went out, -1 otherwise (no line open). */
+STRIPEDRV_API int MSR_Reset(void);
+
+/* ------------------------------------------------------------------------
+ * Reader identification and port commands.
+ * ------------------------------------------------------------------------ */
+
+/* Sends ESC "_GETVER" and stores the reply up to its CR (CR removed unless
+ * it is the only byte) with a NUL. szVersion must hold SD_VERSION_MAX bytes.
+ * 2 seconds per byte. 0; -2 timeout or no CR within 100 bytes (szVersion
+ * untouched); -3, -10 from the send. */
+STRIPEDRV_API int GetVersionInfo(char *szVersion);
+
+/* Sends ESC "Intelligent" and stores the N record bytes at the start of
+ * szRecord, without a terminator (zero the buffer first). szRecord must hold
+ * N bytes; SD_IDENTITY_MAX + 1 holds any record. 2 seconds for the 0xAA,
+ * 1 second for each later byte. 0; -8 first byte not 0xAA; -2; -3; -10. */
+STRIPEDRV_API int ProbeDeviceId(char *szRecord);
+
+/* Sends ESC "%" and the letter cPort (not traced as a special case: through
+ * SendData). 0, -3, -10. */
+STRIPEDRV_API int SelectExtPort(char cPort);
+
+/* Opens the line, selects port A when szExtPort is non-empty, asks for the
+ * firmware version and sends ESC "%I4" ("Ver3" firmware, line stays at
+ * nBaud) or ESC "%I1" (other firmware; the line is reopened at 115200).
+ * 0 with the line open; -2, -3, -10 with the line closed. */
+STRIPEDRV_API int IC_OpenPort(const char *szPort, const char *szExtPort, int nBaud,
+                              int nReserved);
+
+/* Sends ESC "%B" and closes the line; 0 when no line is open. None of the
+ * parameters is read. 0, -3, -4. */
+STRIPEDRV_API int IC_ClosePort(const char *szPort, const char *szExtPort, int nBaud,
+                               int nReserved);
+
+/* Replaces the character at nPos of szText by szInsert, in place. A position
+ * outside the text, or a result over 99 characters, leaves szText as it is. */
+STRIPEDRV_API void InserStr(char *szText, const char *szInsert, int nPos);
+
+/* ------------------------------------------------------------------------
+ * Serial line. The descriptor is opened non-blocking and set to raw 8-bit
+ * mode: no input or output processing, CLOCAL | CREAD | CS8 and the speed,
+ * no ISIG/ICANON/ECHO, VEOF 0 and VTIME 1.
+ * ------------------------------------------------------------------------ */
+
+/* Opens the full path szDevice at nBaud. The descriptor, or -3. A path that
+ * opens but is not a terminal is closed again (-3). */
+STRIPEDRV_API int TermOpen(const char *szDevice, long nBaud);
+
+/* Restores the saved settings and closes. 0 (also when nothing is open);
+ * -3 the settings cannot be restored; -4 the close failed. */
+STRIPEDRV_API int TermClose(void);
+
+/* TermOpen of "/dev/" + szPort; sets isPortOpened. 0 or -3 (also for a name
+ * too long for the path buffer). */
+STRIPEDRV_API int OpenCOM(const char *szPort, long nBaud);
+
+/* Clears isPortOpened, then TermClose. */
+STRIPEDRV_API int CloseCOM(void);
+
+/* ------------------------------------------------------------------------
+ * Transfer primitives. The send functions need isPortOpened == 1; the
+ * receive functions must only be called while a line is open.
+ * ------------------------------------------------------------------------ */
+
+/* One write of the text, untraced: the count written, -1 on error, 0 when
+ * no line is open. */
+STRIPEDRV_API int SendCom(const char *szText);
+
+/* Traced, one write. 0; -3 no line open; -10 short write. */
+STRIPEDRV_API int SendData(int nLen, const char *pData);
+
+/* Traced; keeps writing within one 3-second budget, then drops the queued
+ * output. 0; -3; -10. */
+STRIPEDRV_API int SendDataEx(int nLen, const char *pData);
+
+/* SendData of the text without its NUL. */
+STRIPEDRV_API int Sendstr(const char *szText);
+
+/* Reply up to and including the first ETX (and whatever came with it in the
+ * same read), polling by the wall clock for more than nTimeout seconds.
+ * pBuf must hold SD_RECV_MAX bytes. 0; -2 timeout or more than SD_RECV_MAX
+ * bytes before an ETX. */
+STRIPEDRV_API int RecvData(char *pBuf, int *pnLen, int nTimeout);
+
+/* As RecvData, waiting in select within one nTimeout budget. *pnLen is set
+ * to 0 at once. 0; -2. */
+STRIPEDRV_API int RecvDataEx(char *pBuf, int *pnLen, int nTimeout);
+
+/* Exactly nCount bytes, delivered by one read, within one nTimeout budget.
+ * 0; -2 timeout, or nCount negative or over SD_RECV_EX2_MAX (nothing read). */
+STRIPEDRV_API int RecvDataEx2(char *pBuf, int nCount, int nTimeout);
+
+/* One byte within nTimeout seconds. On a timeout the queued output is
+ * dropped. 0; -2 (the destination is untouched). */
+STRIPEDRV_API int RecvByte(unsigned char *pByte, int nTimeout);
+
+/* RecvByte with a limit of 5 seconds. */
+STRIPEDRV_API int RecvByte1(unsigned char *pByte);
+
+/* ------------------------------------------------------------------------
+ * Configuration and trace.
+ *
+ * INI lookup rules: a section header is a line beginning with "[name]"; once
+ * entered it is never left, so entries under later headers are candidates
+ * too. A candidate is a line holding "=" in which szKey occurs anywhere
+ * (substring); lines beginning with "#" or "//" are skipped; the first
+ * candidate wins and its value is everything after the first "=". Lines
+ * count only when ended by LF; a line is examined up to 1023 characters.
+ * ------------------------------------------------------------------------ */
+
+/* The value, cut at its first CR, into szOut (which must hold it). 1 when
+ * szOut was filled (value or default), 0 when nothing was stored: a null
+ * argument, no file, or no match and a null szDefault. */
+STRIPEDRV_API int X_INIKeyString(const char *szFile, const char *szSection,
+                                 const char *szKey, char *szOut,
+                                 const char *szDefault);
+
+/* As X_INIKeyString with another parameter order, no CR cut, the default
+ * also when the file is missing, and no null checks. Not thread-safe. */
+STRIPEDRV_API void GetIniKeyString(const char *szSection, const char *szKey,
+                                   const char *szFile, char *szOut,
+                                   const char *szDefault);
+
+/* Writes the local time as "YYYY-MM-DD hh:mm:ss  " (21 characters, two
+ * trailing blanks) and a NUL: szDate must hold 22 bytes. */
+STRIPEDRV_API void GetSysDate(char *szDate);
+
+/* Trace entries: each appends the time stamp and its body to "DataLog.log"
+ * while the trace is on. 0, or -1 when the file can't be opened. */
+STRIPEDRV_API int WriteLog(const char *szFormat, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+/* Hex dump: "[0001]" then "XX " per byte, a new line with "[0021]" every 20
+ * bytes, lines ended by CR LF. */
+STRIPEDRV_API int WriteLog_Byte(const char *pData, int nLen);
+
+/* Labelled hex dump: "Apdu:[0001]" for a command (nResponse 0) or
+ * "Resp:[0001]" for a reply; continuation labels indented by five blanks;
+ * a reply's dump ends with an empty line. */
+STRIPEDRV_API int WriteLog_ByteEx(const unsigned char *pData, int nLen, int nResponse);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* STRIPEDRV_H */
