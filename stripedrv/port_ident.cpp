@@ -1,1 +1,206 @@
-// (being written)
+// Reader identification and the port-switching commands.
+//
+// Besides the stripe commands the reader knows a few more escape commands:
+// ESC "_GETVER" asks for its firmware version (a text ending with CR),
+// ESC "Intelligent" for its identity record (0xAA, three decimal digits N,
+// N bytes), and the ESC "%" family switches which of its ports is talking
+// to the host. None of the ESC "%" commands is answered.
+//
+// Everything here goes through the exported send and receive primitives of
+// the serial line; the descriptor itself stays private to that code.
+#include "stripedrv.h"
+
+#include <stddef.h>
+#include <stdlib.h>
+#include <string.h>
+
+namespace {
+
+// Seconds the reader gets for each byte of its version reply.
+const int kVersionByteSeconds = 2;
+// Seconds for the identity reply's first byte, and for every later one.
+const int kIdentityFirstSeconds = 2;
+const int kIdentityByteSeconds = 1;
+// Digits of the identity length, plus room for the terminator.
+const int kIdentityDigits = 3;
+const int kIdentityDigitBuf = 10;
+// IC_OpenPort keeps its own copy of the version text.
+const int kOpenPortVersionBuf = 256;
+// InserStr builds its result here: 99 characters and the NUL.
+const int kInsertBuf = 100;
+// The speed the reader listens at after ESC "%I1".
+const long kFastBaud = 115200;
+
+// Sends one of the command literals of stripedrv.h with the budgeted send,
+// without its terminating NUL.
+template <size_t N>
+int sendCommand(const char (&command)[N])
+{
+    return SendDataEx(static_cast<int>(N - 1), command);
+}
+
+// True when text begins with prefix (case-sensitive).
+bool beginsWith(const char *text, const char *prefix)
+{
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// Receives `count` bytes into dest, `seconds` allowed for each. Bytes that
+// arrived before a timeout stay in dest.
+int receiveBytes(char *dest, int count, int seconds)
+{
+    for (int i = 0; i < count; ++i) {
+        unsigned char byte = 0;
+        if (RecvByte(&byte, seconds) != SD_OK)
+            return SD_ERR_TIMEOUT;
+        dest[i] = static_cast<char>(byte);
+    }
+    return SD_OK;
+}
+
+// Collects the version reply up to and including its CR into reply
+// (SD_VERSION_MAX bytes). Returns the number of bytes stored, or -2 when a
+// byte is late or no CR came within the buffer.
+int receiveVersionReply(char *reply)
+{
+    for (int len = 0; len < SD_VERSION_MAX;) {
+        unsigned char byte = 0;
+        if (RecvByte(&byte, kVersionByteSeconds) != SD_OK)
+            return SD_ERR_TIMEOUT;
+        reply[len++] = static_cast<char>(byte);
+        if (byte == SD_CR)
+            return len;
+    }
+    return SD_ERR_TIMEOUT;
+}
+
+} // namespace
+
+extern "C" {
+
+STRIPEDRV_API int GetVersionInfo(char *szVersion)
+{
+    if (szVersion == nullptr)
+        return SD_ERR_PARAM;
+    int rc = sendCommand(SD_CMD_GETVER);
+    if (rc != SD_OK)
+        return rc;
+
+    char reply[SD_VERSION_MAX];
+    int len = receiveVersionReply(reply);
+    if (len < 0)
+        return len;
+    // The CR ends the text, except when it is the whole reply: then it is
+    // kept as the one character, so that the caller sees that something
+    // came.
+    if (len > 1)
+        --len;
+    memcpy(szVersion, reply, static_cast<size_t>(len));
+    szVersion[len] = '\0';
+    return SD_OK;
+}
+
+STRIPEDRV_API int ProbeDeviceId(char *szRecord)
+{
+    if (szRecord == nullptr)
+        return SD_ERR_PARAM;
+    int rc = sendCommand(SD_CMD_IDENTITY);
+    if (rc != SD_OK)
+        return rc;
+
+    unsigned char first = 0;
+    if (RecvByte(&first, kIdentityFirstSeconds) != SD_OK)
+        return SD_ERR_TIMEOUT;
+    if (first != SD_IDENTITY_START)
+        return SD_ERR_DATA; // the rest is left unread on the line
+
+    char digits[kIdentityDigitBuf] = {};
+    if (receiveBytes(digits, kIdentityDigits, kIdentityByteSeconds) != SD_OK)
+        return SD_ERR_TIMEOUT;
+    // Three characters read the way atoi reads them: a sign or blanks may
+    // lead, and a length of zero or less means an empty record.
+    int count = atoi(digits);
+    if (count <= 0)
+        return SD_OK;
+    // No terminator: the caller zeroes the buffer when it wants a text.
+    return receiveBytes(szRecord, count, kIdentityByteSeconds);
+}
+
+STRIPEDRV_API int SelectExtPort(char cPort)
+{
+    const char command[3] = {SD_ESC, '%', cPort};
+    return SendData(static_cast<int>(sizeof command), command);
+}
+
+STRIPEDRV_API int IC_OpenPort(const char *szPort, const char *szExtPort, int nBaud,
+                              int nReserved)
+{
+    (void)nReserved;
+    int rc = OpenCOM(szPort, nBaud);
+    if (rc != SD_OK)
+        return rc;
+    // Only whether a selector was given matters; the reader is always
+    // switched to port A.
+    if (szExtPort != nullptr && szExtPort[0] != '\0')
+        sendCommand(SD_CMD_PORT_A);
+
+    char version[kOpenPortVersionBuf] = {};
+    rc = GetVersionInfo(version);
+    if (rc != SD_OK) {
+        CloseCOM();
+        return rc;
+    }
+
+    if (beginsWith(version, "Ver3")) {
+        // Old firmware stays at the caller's speed.
+        rc = sendCommand(SD_CMD_I4);
+        if (rc != SD_OK)
+            CloseCOM();
+        return rc;
+    }
+
+    // Newer firmware moves to 115200 after ESC "%I1": follow it there.
+    rc = sendCommand(SD_CMD_I1);
+    CloseCOM();
+    if (rc != SD_OK)
+        return rc;
+    return OpenCOM(szPort, kFastBaud);
+}
+
+STRIPEDRV_API int IC_ClosePort(const char *szPort, const char *szExtPort, int nBaud,
+                               int nReserved)
+{
+    (void)szPort;
+    (void)szExtPort;
+    (void)nBaud;
+    (void)nReserved;
+    if (isPortOpened == 0)
+        return SD_OK;
+    sendCommand(SD_CMD_PORT_B);
+    int rc = CloseCOM();
+    isPortOpened = 0;
+    return rc;
+}
+
+STRIPEDRV_API void InserStr(char *szText, const char *szInsert, int nPos)
+{
+    if (szText == nullptr || szInsert == nullptr || nPos < 0)
+        return;
+    size_t textLen = strlen(szText);
+    size_t pos = static_cast<size_t>(nPos);
+    if (pos >= textLen)
+        return;
+    size_t insertLen = strlen(szInsert);
+    size_t tailLen = textLen - pos - 1; // the character at pos is dropped
+    size_t resultLen = pos + insertLen + tailLen;
+    if (resultLen >= static_cast<size_t>(kInsertBuf))
+        return;
+
+    char result[kInsertBuf] = {};
+    memcpy(result, szText, pos);
+    memcpy(result + pos, szInsert, insertLen);
+    memcpy(result + pos + insertLen, szText + pos + 1, tailLen);
+    memcpy(szText, result, resultLen + 1);
+}
+
+} // extern "C"

@@ -159,6 +159,29 @@ enum {
 #define SD_TRACE_WRITE_END   "MS_WriteCard End at %s,return %d\n"
 #define SD_TRACE_DEV_START   "DEV_CommCall at %s\n"
 #define SD_TRACE_DEV_END     "DEV_CommCall at %s,return:%d \n"
+#define SD_TRACE_DEV_NOLIB   "加载/QOVA/libreqjson.so失败\n"      /* library not loaded */
+#define SD_TRACE_DEV_NOFUNC  "加载/QOVA/libreqjson.so 函数失败\n" /* no ReqFieldGet     */
+#define SD_TRACE_DEV_NAME          "DevName=%s\n"
+#define SD_TRACE_DEV_OPEN_FAIL     "OpenCOM Fail return %d\n"
+#define SD_TRACE_DEV_VERSION_FAIL  "GetVersionInfo Fail return %d\n"
+#define SD_TRACE_DEV_VERSION       "firmwareVersion: %s\n"
+#define SD_TRACE_DEV_PROBE_FAIL    "ProbeDeviceId Fail return %d\n"
+
+/* DEV_CommCall's lines on standard output, printed once the request has
+ * been read (not when the request library is missing). */
+#define SD_OUT_DEV_NAME "DevName=%s\n"
+#define SD_OUT_DEV_BAUD "nBaudRate=%d\n"
+#define SD_OUT_DEV_PORT "portName=%s\n"
+
+/* DEV_CommCall's answers: one line, no blanks, no line end. The values of
+ * the success answer are JSON-escaped. Error messages: -3 "open port fail",
+ * -1 "param error", -2 "operation timeout", -8 "data error", -9 "load so
+ * fail" (two blanks before "fail"), any other "operation execution fail". */
+#define SD_ANSWER_OK_FORMAT                                                   \
+    "{\"ErrorCode\":\"0\",\"ErrorMessage\":\"success\",\"DeviceBrand\":\"QOVA\"," \
+    "\"DllVersion\":\"%s\",\"DeviceVersion\":\"%s\",\"DeviceSN\":\"%s\","     \
+    "\"ProductionDate\":\"%s\",\"DeviceModel\":\"%s\"}"
+#define SD_ANSWER_ERR_FORMAT "{\"ErrorCode\":\"%s\",\"ErrorMessage\":\"%s\"}"
 
 /* Files in the working directory. */
 #define SD_CONFIG_FILE "CONFIG.ini"
@@ -233,9 +256,11 @@ STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nB
  *
  * Result: 0; -1 for a null szAnswer or pnAnswerLen, a capacity of 0 or
  * less, or an answer that does not fit (szAnswer and *pnAnswerLen are then
- * untouched); -9 the request library or its path; else the code of the
- * step that failed (-2, -3, -8, -10). Prints "DevName=", "nBaudRate=" and
- * "portName=" lines to standard output.
+ * untouched); -9 the request library or its function can't be loaded, or
+ * the working directory is too long for its path (259 bytes); else the code
+ * of the step that failed (-2, -3, -8, -10). Once the request is read it
+ * prints the SD_OUT_DEV_* lines to standard output. The line is closed
+ * again (CloseCOM) before it returns, whatever happened.
  * ------------------------------------------------------------------------ */
 STRIPEDRV_API int DEV_CommCall(const char *szRequest, void *pReserved,
                                char *szAnswer, int *pnAnswerLen);
@@ -277,17 +302,21 @@ STRIPEDRV_API int MSR_Reset(void);
 /* Sends ESC "_GETVER" and stores the reply up to its CR (CR removed unless
  * it is the only byte) with a NUL. szVersion must hold SD_VERSION_MAX bytes.
  * 2 seconds per byte. 0; -2 timeout or no CR within 100 bytes (szVersion
- * untouched); -3, -10 from the send. */
+ * untouched, the rest of the reply is left on the line); -3, -10 from the
+ * send; -7 szVersion is NULL (nothing sent). */
 STRIPEDRV_API int GetVersionInfo(char *szVersion);
 
 /* Sends ESC "Intelligent" and stores the N record bytes at the start of
  * szRecord, without a terminator (zero the buffer first). szRecord must hold
  * N bytes; SD_IDENTITY_MAX + 1 holds any record. 2 seconds for the 0xAA,
- * 1 second for each later byte. 0; -8 first byte not 0xAA; -2; -3; -10. */
+ * 1 second for each later byte. N is read from the three digits as atoi
+ * reads them; 0 or less stores nothing. 0; -8 first byte not 0xAA (nothing
+ * more is read); -2 a byte is late (the bytes stored so far stay); -3; -10
+ * from the send; -7 szRecord is NULL (nothing sent). */
 STRIPEDRV_API int ProbeDeviceId(char *szRecord);
 
-/* Sends ESC "%" and the letter cPort (not traced as a special case: through
- * SendData). 0, -3, -10. */
+/* Sends ESC "%" and the letter cPort in one traced write (SendData), so
+ * 'A' sends ESC "%A". No answer is read. 0, -3, -10. */
 STRIPEDRV_API int SelectExtPort(char cPort);
 
 /* Opens the line, selects port A when szExtPort is non-empty, asks for the
@@ -302,8 +331,10 @@ STRIPEDRV_API int IC_OpenPort(const char *szPort, const char *szExtPort, int nBa
 STRIPEDRV_API int IC_ClosePort(const char *szPort, const char *szExtPort, int nBaud,
                                int nReserved);
 
-/* Replaces the character at nPos of szText by szInsert, in place. A position
- * outside the text, or a result over 99 characters, leaves szText as it is. */
+/* Replaces the character at nPos of szText by szInsert, in place: "12345",
+ * "ab", 2 gives "12ab45". A position outside the text (negative, or at or
+ * past its end), a NULL text, or a result over 99 characters leaves szText
+ * as it is. */
 STRIPEDRV_API void InserStr(char *szText, const char *szInsert, int nPos);
 
 /* ------------------------------------------------------------------------
