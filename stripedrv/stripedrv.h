@@ -274,7 +274,11 @@ STRIPEDRV_API int DEV_CommCall(const char *szRequest, void *pReserved,
 STRIPEDRV_API int GetBpStatus(long nTimeout);
 
 /* Sends the read command for nTrackMode and parses the reply into the track
- * buffers ("'" left as the reader sent it). Result: the GetBpStatus result
+ * buffers ("'" left as the reader sent it). Mode 2 fills only szTrack2data,
+ * mode 3 only szTrack3data (the reply's leading "A" dropped); in mode 23 the
+ * first "A" parts the tracks, and a text without one is all track 2 with
+ * track 3 empty. A reply too short for its trailing byte (FS right after
+ * "s") gives empty texts. Result: the GetBpStatus result
  * after FS; 48..57 or 20..23 for an error byte; -2 no data before the limit
  * or a reply longer than SD_READ_REPLY_MAX; -6 bad nTrackMode (nothing
  * sent); -7 a null buffer (nothing sent). The closing pair ESC "0", ESC "%A"
