@@ -344,7 +344,8 @@ STRIPEDRV_API void InserStr(char *szText, const char *szInsert, int nPos);
 /* ------------------------------------------------------------------------
  * Serial line. The descriptor is opened non-blocking and set to raw 8-bit
  * mode: no input or output processing, CLOCAL | CREAD | CS8 and the speed,
- * no ISIG/ICANON/ECHO, VEOF 0 and VTIME 1.
+ * no ISIG/ICANON/ECHO, VEOF 0 and VTIME 1. The reader's tty never becomes
+ * the caller's controlling terminal.
  * ------------------------------------------------------------------------ */
 
 /* Opens the full path szDevice at nBaud. The descriptor, or -3. A path that
@@ -364,7 +365,14 @@ STRIPEDRV_API int CloseCOM(void);
 
 /* ------------------------------------------------------------------------
  * Transfer primitives. The send functions need isPortOpened == 1; the
- * receive functions must only be called while a line is open.
+ * receive functions must only be called while a line is open. Limits are
+ * whole seconds; in the select-based waits a negative limit counts as 0
+ * (look once at what is waiting).
+ *
+ * A line whose reader has gone away (end of file, a failing read, write or
+ * select) is not polled again: the call sleeps out the rest of its limit
+ * and then gives its timeout result, so loops around RecvByte1 cost no
+ * processor time.
  * ------------------------------------------------------------------------ */
 
 /* One write of the text, untraced: the count written, -1 on error, 0 when
@@ -382,9 +390,10 @@ STRIPEDRV_API int SendDataEx(int nLen, const char *pData);
 STRIPEDRV_API int Sendstr(const char *szText);
 
 /* Reply up to and including the first ETX (and whatever came with it in the
- * same read), polling by the wall clock for more than nTimeout seconds.
- * pBuf must hold SD_RECV_MAX bytes. 0; -2 timeout or more than SD_RECV_MAX
- * bytes before an ETX. */
+ * same read), polling by the wall clock for more than nTimeout seconds (a
+ * negative limit gives -2 before the first read). pBuf must hold
+ * SD_RECV_MAX bytes. 0; -2 timeout, or SD_RECV_MAX bytes arrived without an
+ * ETX among them. */
 STRIPEDRV_API int RecvData(char *pBuf, int *pnLen, int nTimeout);
 
 /* As RecvData, waiting in select within one nTimeout budget. *pnLen is set
@@ -420,8 +429,9 @@ STRIPEDRV_API int X_INIKeyString(const char *szFile, const char *szSection,
                                  const char *szKey, char *szOut,
                                  const char *szDefault);
 
-/* As X_INIKeyString with another parameter order, no CR cut, the default
- * also when the file is missing, and no null checks. Not thread-safe. */
+/* As X_INIKeyString with another parameter order, no CR cut, and the
+ * default also when the file is missing (a null argument stores nothing).
+ * Not thread-safe: the header text lives in static storage. */
 STRIPEDRV_API void GetIniKeyString(const char *szSection, const char *szKey,
                                    const char *szFile, char *szOut,
                                    const char *szDefault);

@@ -23,6 +23,9 @@ std::set<std::string> exportedSymbols(std::set<std::string> &data)
         char name[400] = "";
         if (sscanf(line, "%*s %c %399s", &type, name) != 2)
             continue;
+        // AddressSanitizer adds an ODR marker for every exported variable.
+        if (std::string(name).rfind("__odr_asan", 0) == 0)
+            continue;
         names.insert(name);
         if (type == 'B' || type == 'D')
             data.insert(name);
