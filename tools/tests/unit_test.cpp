@@ -1,0 +1,185 @@
+// The parts of stripectl that need no reader: the batch file, the option
+// parser, the identity split and the code messages.
+#include "commands.h"
+#include "csv.h"
+#include "messages.h"
+#include "options.h"
+#include "stripedrv.h"
+
+#include <gtest/gtest.h>
+
+#include <set>
+#include <sstream>
+
+using namespace stripectl;
+
+namespace {
+
+CsvResult parse(const std::string &text)
+{
+    std::istringstream in(text);
+    return parseCardCsv(in);
+}
+
+} // namespace
+
+TEST(CardCsv, SkipsCommentsBlankLinesAndHeadingAndNumbersCardRows)
+{
+    CsvResult csv = parse("# batch 7\n"
+                          "Track2 , TRACK3\n"
+                          "\n"
+                          "1111=22,3333=44\n"
+                          "   \n"
+                          "5555=66,\n"
+                          ",7777=88\n");
+    ASSERT_TRUE(csv.ok) << csv.error;
+    ASSERT_EQ(csv.rows.size(), 3u);
+    EXPECT_EQ(csv.rows[0].number, 1);
+    EXPECT_EQ(csv.rows[0].line, 4);
+    EXPECT_EQ(csv.rows[0].track2, "1111=22");
+    EXPECT_EQ(csv.rows[0].track3, "3333=44");
+    EXPECT_EQ(csv.rows[1].number, 2);
+    EXPECT_EQ(csv.rows[1].line, 6);
+    EXPECT_EQ(csv.rows[1].track3, "");
+    EXPECT_EQ(csv.rows[2].number, 3);
+    EXPECT_EQ(csv.rows[2].track2, "");
+    EXPECT_EQ(csv.rows[2].track3, "7777=88");
+}
+
+TEST(CardCsv, HeadingOnlyCountsAsFirstRow)
+{
+    // A later "track2,track3" row is a card like any other.
+    CsvResult csv = parse("1,2\ntrack2,track3\n");
+    ASSERT_TRUE(csv.ok) << csv.error;
+    ASSERT_EQ(csv.rows.size(), 2u);
+    EXPECT_EQ(csv.rows[1].track2, "track2");
+}
+
+TEST(CardCsv, QuotedFieldsCrLfAndBlanks)
+{
+    CsvResult csv = parse("\"12,34\",\"say \"\"hi\"\"\"\r\n"
+                          "  5678 ,  \" 9 \"  \r\n");
+    ASSERT_TRUE(csv.ok) << csv.error;
+    ASSERT_EQ(csv.rows.size(), 2u);
+    EXPECT_EQ(csv.rows[0].track2, "12,34");
+    EXPECT_EQ(csv.rows[0].track3, "say \"hi\"");
+    EXPECT_EQ(csv.rows[1].track2, "5678");     // blanks around plain fields go
+    EXPECT_EQ(csv.rows[1].track3, " 9 ");      // quoted blanks stay
+}
+
+TEST(CardCsv, MalformedRowsAreRefusedWithTheirLine)
+{
+    struct Case {
+        const char *text;
+        const char *error;
+    } cases[] = {
+        {"1,2\n3\n", "line 2: expected 2 columns"},
+        {"1,2,3\n", "line 1: expected 2 columns"},
+        {"# x\n , \n", "line 2: both track texts are empty"},
+        {"\"12,3\n", "line 1: a quote is not closed"},
+        {"\"12\"x,3\n", "line 1: text after a closing quote"},
+    };
+    for (const Case &c : cases) {
+        CsvResult csv = parse(c.text);
+        EXPECT_FALSE(csv.ok) << c.text;
+        EXPECT_EQ(csv.error.rfind(c.error, 0), 0u) << c.text << " gave: " << csv.error;
+        EXPECT_TRUE(csv.rows.empty());
+    }
+}
+
+TEST(Options, ValuesFlagsPositionalsAndErrors)
+{
+    std::vector<OptionSpec> specs = {{"port", "NAME", ""}, {"json", nullptr, ""}};
+    ParsedOptions options;
+    std::string error;
+    ASSERT_TRUE(parseOptions({"a.csv", "--port", "pts/3", "--json", "--", "--b"}, specs, options,
+                             error));
+    EXPECT_EQ(options.value("port"), "pts/3");
+    EXPECT_TRUE(options.has("json"));
+    EXPECT_EQ(options.positional(), (std::vector<std::string>{"a.csv", "--b"}));
+
+    ASSERT_TRUE(parseOptions({"--port=ttyUSB0"}, specs, options, error));
+    EXPECT_EQ(options.value("port"), "ttyUSB0");
+    EXPECT_FALSE(options.has("json"));
+    // A value may itself start with a dash.
+    ASSERT_TRUE(parseOptions({"--port", "-x"}, specs, options, error));
+    EXPECT_EQ(options.value("port"), "-x");
+
+    EXPECT_FALSE(parseOptions({"--speed", "1"}, specs, options, error));
+    EXPECT_EQ(error, "unknown option --speed");
+    EXPECT_FALSE(parseOptions({"-p"}, specs, options, error));
+    EXPECT_FALSE(parseOptions({"--port"}, specs, options, error));
+    EXPECT_FALSE(parseOptions({"--json=1"}, specs, options, error));
+}
+
+TEST(Options, WholeNumbersOnly)
+{
+    int value = -1;
+    EXPECT_TRUE(parseInt("20", 0, 600, value));
+    EXPECT_EQ(value, 20);
+    EXPECT_TRUE(parseInt("0", 0, 600, value));
+    EXPECT_FALSE(parseInt("", 0, 600, value));
+    EXPECT_FALSE(parseInt("12x", 0, 600, value));
+    EXPECT_FALSE(parseInt("601", 0, 600, value));
+    EXPECT_FALSE(parseInt("-1", 0, 600, value));
+    EXPECT_FALSE(parseInt("99999999999999999999", 0, 600, value));
+    EXPECT_EQ(value, 0);
+}
+
+TEST(ReaderIdentity, RecordIsSplitLikeTheDeviceInformationCall)
+{
+    struct Case {
+        const char *record, *serial, *date;
+    } cases[] = {
+        {"01|A7-2506AB", "A7-2506AB", "2506"},
+        {"|A7-2506", "", ""},       // "|" in the first place is not looked at
+        {"A7|-2506", "-2506", ""},  // nor "-" first in the serial number
+        {"X|Y-25", "Y-25", "25"},
+        {"a|b|C-1-202612", "C-1-202612", "2026"}, // the last "|" and "-" count
+        {"no bar", "", ""},
+        {"", "", ""},
+        {"|", "", ""},
+    };
+    for (const Case &c : cases) {
+        Identity identity = splitIdentityRecord(c.record);
+        EXPECT_EQ(identity.serialNumber, c.serial) << c.record;
+        EXPECT_EQ(identity.productionDate, c.date) << c.record;
+    }
+}
+
+TEST(ReaderIdentity, FirmwareSettlesTheModelOrAsksForTheRecord)
+{
+    EXPECT_EQ(modelFromFirmware("Ver3.2"), "P26A");
+    EXPECT_EQ(modelFromFirmware("Ver5.12.7"), "P26B");
+    EXPECT_EQ(modelFromFirmware("Ver5.1"), "");
+    EXPECT_EQ(modelFromFirmware("Ver5.13.2"), "");
+    EXPECT_EQ(modelFromFirmware("ver3"), "");
+    EXPECT_EQ(modelFromFirmware(""), "");
+}
+
+TEST(CodeMessages, EveryLibraryCodeHasItsOwnSentence)
+{
+    std::set<std::string> seen;
+    for (int code = SD_ERR_WRITE; code <= SD_OK; ++code) {
+        EXPECT_TRUE(isKnownCode(code)) << code;
+        std::string text = codeMessage(code);
+        EXPECT_EQ(text.find("unexpected"), std::string::npos) << code;
+        EXPECT_TRUE(seen.insert(text).second) << "same text twice: " << text;
+    }
+    // The reader's refusals name the byte it sent.
+    EXPECT_NE(codeMessage(SD_READ_ERR_LETTER('B')).find("\"B\""), std::string::npos);
+    EXPECT_NE(codeMessage(SD_READ_ERR_DIGIT('7')).find("\"7\""), std::string::npos);
+    EXPECT_TRUE(isKnownCode(SD_READ_ERR_LETTER('D')));
+    EXPECT_FALSE(isKnownCode(SD_READ_ERR_LETTER('D') + 1));
+    EXPECT_FALSE(isKnownCode(-11));
+    EXPECT_NE(codeMessage(-11).find("-11"), std::string::npos);
+}
+
+TEST(CodeMessages, ExitStatusTellsPortAndTimeoutApart)
+{
+    EXPECT_EQ(exitStatusForCode(SD_OK), kExitOk);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_PORT), kExitPort);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_TIMEOUT), kExitNoCard);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_RQ), kExitFailed);
+    EXPECT_EQ(exitStatusForCode(SD_READ_ERR_LETTER('A')), kExitFailed);
+}
