@@ -107,15 +107,3 @@ TEST(LineSettings, SecondOpenSavesTheFirstOpensRawSettings)
     // The first descriptor is no longer recorded and stays open.
     EXPECT_EQ(openDescriptorCount(), fdsBefore + 1);
 }
-
-TEST(LineSettings, TermOpenTakesAFullPathAndLeavesTheFlagAlone)
-{
-    PtyPeer peer;
-    isPortOpened = 0;
-    const int fd = TermOpen(peer.devicePath().c_str(), 4800);
-    ASSERT_GE(fd, 0);
-    EXPECT_EQ(isPortOpened, 0);
-    EXPECT_EQ(deviceSettings(peer).c_cflag & CBAUD, unsigned(B4800));
-    EXPECT_EQ(TermClose(), SD_OK);
-    EXPECT_EQ(TermClose(), SD_OK);
-}
