@@ -79,6 +79,15 @@ bool parse(const uint8_t *data, size_t size, Input &in)
     abort();
 }
 
+// SD_FUZZ_SHOW=1 prints what each call gave, to look at single inputs.
+void show(const char *call, int rc, const char *a = "", const char *b = "")
+{
+    static const bool on = getenv("SD_FUZZ_SHOW") != nullptr;
+    if (on)
+        fprintf(stderr, "%s -> %d [%s] [%s] wrote %zu\n", call, rc, a, b,
+                fakeline::bytesWritten());
+}
+
 bool oneOf(int rc, std::initializer_list<int> codes)
 {
     for (int c : codes)
@@ -108,6 +117,7 @@ void checkRead(const Input &in)
     Exact t2(SD_TRACK_BUF_MIN), t3(SD_TRACK_BUF_MIN);
     int rc = MS_ReadCard(port(in), in.textA.c_str(), 9600, in.timeout, in.trackMode, 0, t2.p,
                          t3.p);
+    show("MS_ReadCard", rc, t2.p, t3.p);
     if (!oneOf(rc, {0, -1, -2, -3, -4, -5, -6}) && !isReadErrorByte(rc))
         fail("MS_ReadCard result", rc);
     if (!t2.terminated() || !t3.terminated())
@@ -122,6 +132,7 @@ void checkWrite(const Input &in)
 {
     int rc = MS_WriteCard(port(in), "", 9600, in.timeout, in.trackMode, 0, in.textA.c_str(),
                           in.textB.c_str());
+    show("MS_WriteCard", rc);
     if (!oneOf(rc, {0, -1, -3, -4, -5, -6, -7}))
         fail("MS_WriteCard result", rc);
     if (rc == -7 && fakeline::bytesWritten() != 0)
@@ -142,6 +153,7 @@ void checkVersion(const Input &in)
     memset(v.p, 'Z', v.size - 1);
     int rc = GetVersionInfo(v.p);
     CloseCOM();
+    show("GetVersionInfo", rc, rc == 0 ? v.p : "");
     if (!oneOf(rc, {0, -2, -3, -10}))
         fail("GetVersionInfo result", rc);
     if (!v.terminated())
@@ -157,6 +169,7 @@ void checkProbe(const Input &in)
     Exact rec(SD_IDENTITY_MAX + 1);
     int rc = ProbeDeviceId(rec.p);
     CloseCOM();
+    show("ProbeDeviceId", rc, rec.p);
     if (!oneOf(rc, {0, -2, -3, -8, -10}))
         fail("ProbeDeviceId result", rc);
     if (rec.p[SD_IDENTITY_MAX] != '\0')
@@ -166,6 +179,7 @@ void checkProbe(const Input &in)
 void checkOpenPort(const Input &in)
 {
     int rc = IC_OpenPort(port(in), in.textA.c_str(), 9600, 0);
+    show("IC_OpenPort", rc);
     if (!oneOf(rc, {0, -2, -3, -10}))
         fail("IC_OpenPort result", rc);
     if (rc != 0 && (isPortOpened || fakeline::lineOpen()))
@@ -186,6 +200,7 @@ void checkDevInfo(const Input &in)
     Exact answer(static_cast<size_t>(cap));
     int len = cap;
     int rc = DEV_CommCall(in.textA.c_str(), nullptr, cap ? answer.p : nullptr, &len);
+    show("DEV_CommCall", rc, len != cap ? answer.p : "(not delivered)");
     if (!oneOf(rc, {0, -1, -2, -3, -8, -9, -10}))
         fail("DEV_CommCall result", rc);
     if (isPortOpened || fakeline::lineOpen())
