@@ -74,8 +74,16 @@ struct Context {
     }
     int failure(const std::string &what, int code) const
     {
-        err << "stripectl " << command << ": " << what << ": " << codeMessage(code)
-            << " [code " << code << "]\n";
+        return report(what, code, codeMessage(code));
+    }
+    int queryFailure(const std::string &what, int code) const
+    {
+        return report(what, code, queryMessage(code));
+    }
+    int report(const std::string &what, int code, const std::string &message) const
+    {
+        err << "stripectl " << command << ": " << what << ": " << message << " [code " << code
+            << "]\n";
         return exitStatusForCode(code);
     }
 };
@@ -489,12 +497,12 @@ int commandInfo(Context &ctx, const ParsedOptions &options)
                       {"DeviceModel", info.model}};
         } else {
             answer = {{"ErrorCode", std::to_string(code)},
-                      {"ErrorMessage", step + ": " + codeMessage(code)}};
+                      {"ErrorMessage", step + ": " + queryMessage(code)}};
         }
         ctx.out << jsonText(answer) << "\n";
     }
     if (code != SD_OK)
-        return ctx.failure(step + " failed", code);
+        return ctx.queryFailure(step + " failed", code);
     if (!options.has("json")) {
         ctx.out << "port:             " << devicePath(line) << "\n"
                 << "firmware version: " << info.firmware << "\n"
@@ -524,7 +532,7 @@ int commandReset(Context &ctx, const ParsedOptions &options)
     int code = OpenCOM(line.port.c_str(), line.baud);
     if (code != SD_OK) {
         CloseCOM();
-        return ctx.failure("opening " + devicePath(line) + " failed", code);
+        return ctx.queryFailure("opening " + devicePath(line) + " failed", code);
     }
     code = MSR_Reset();
     CloseCOM();

@@ -68,6 +68,20 @@ std::string codeMessage(int code)
     return "unexpected result " + std::to_string(code) + " from the driver";
 }
 
+std::string queryMessage(int code)
+{
+    switch (code) {
+    case SD_ERR_TIMEOUT:
+        return "the reader did not answer in time (is a reader of this kind attached, at "
+               "this speed?)";
+    case SD_ERR_PORT:
+        return "the port cannot be opened (check the port name and that you may use the "
+               "device)";
+    default:
+        return codeMessage(code);
+    }
+}
+
 ExitStatus exitStatusForCode(int code)
 {
     switch (code) {

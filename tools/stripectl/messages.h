@@ -22,6 +22,11 @@ enum ExitStatus {
 // "0".."9", 20..23 for "A".."D"). Never empty.
 std::string codeMessage(int code);
 
+// The same for the calls that query the reader without a card (OpenCOM,
+// GetVersionInfo, ProbeDeviceId, MSR_Reset), where -2 means that the reader
+// did not answer and -3 can only mean the port.
+std::string queryMessage(int code);
+
 // True when codeMessage knows the code (false for values the library never
 // returns, which get a generic sentence).
 bool isKnownCode(int code);

@@ -172,6 +172,17 @@ std::string SimReader::stderrText() const
     return text.str();
 }
 
+bool SimReader::waitForStderr(const std::string &part, int ms) const
+{
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (stderrText().find(part) == std::string::npos) {
+        if (Clock::now() >= deadline)
+            return false;
+        usleep(20000);
+    }
+    return true;
+}
+
 TempDir::TempDir()
 {
     char pattern[] = "/tmp/stripectl-test-XXXXXX";

@@ -34,6 +34,9 @@ public:
     // Name below /dev/, as the driver takes it (e.g. "pts/5").
     const std::string &port() const { return port_; }
     std::string stderrText() const;
+    // Waits up to `ms` for `part` to show up in its standard error (it logs
+    // what it received a moment after the sender is done).
+    bool waitForStderr(const std::string &part, int ms = 3000) const;
 
 private:
     pid_t pid_ = -1;

@@ -41,6 +41,19 @@ bool contains(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
+// The identification commands came to the simulated reader later than the
+// stripe commands; the info tests wait for them.
+bool simKnowsIdentification()
+{
+    RunResult help = run({READERSIM_PATH, "--help"});
+    return help.out.find("--identity") != std::string::npos ||
+           help.err.find("--identity") != std::string::npos;
+}
+
+#define SKIP_WITHOUT_IDENTIFICATION()                                                        \
+    if (!simKnowsIdentification())                                                           \
+    GTEST_SKIP() << "readersim does not answer the identification commands yet"
+
 #define ASSERT_SIM(sim) ASSERT_TRUE((sim).started()) << "readersim did not start"
 
 } // namespace
@@ -60,7 +73,7 @@ TEST_F(Stripectl, ReadPrintsBothTracksAndSaysItWaits)
 
 TEST_F(Stripectl, ReadJsonOfOneTrackFromAFullDevicePath)
 {
-    SimReader sim(simOptions({"--track3", "1234'5678"}));
+    SimReader sim(simOptions({"--track3", "1234=5678"}));
     ASSERT_SIM(sim);
     RunResult r = ctl({"read", "--port", "/dev/" + sim.port(), "--tracks", "3", "--json",
                        "--quiet"});
@@ -223,6 +236,7 @@ TEST_F(Stripectl, EncodeRefusesBadFilesBeforeTouchingTheReader)
 
 TEST_F(Stripectl, InfoShowsTheIdentityOfANewerReader)
 {
+    SKIP_WITHOUT_IDENTIFICATION();
     SimReader sim(simOptions({"--version", "Ver5.13.2", "--identity", "01|A7-2506AB"}));
     ASSERT_SIM(sim);
     RunResult r = ctl({"info"}, &sim);
@@ -245,6 +259,7 @@ TEST_F(Stripectl, InfoShowsTheIdentityOfANewerReader)
 
 TEST_F(Stripectl, InfoOfAnOlderReaderNeedsNoIdentityRecord)
 {
+    SKIP_WITHOUT_IDENTIFICATION();
     SimReader sim(simOptions({"--version", "Ver3.1", "--hex"}));
     ASSERT_SIM(sim);
     RunResult r = ctl({"info", "--json"}, &sim);
@@ -277,7 +292,7 @@ TEST_F(Stripectl, ResetSendsTheResetCommand)
     RunResult r = ctl({"reset"}, &sim);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "reset sent to /dev/" + sim.port() + "\n");
-    EXPECT_TRUE(contains(sim.stderrText(), "1B 30")) << sim.stderrText();
+    EXPECT_TRUE(sim.waitForStderr("1B 30")) << sim.stderrText();
 }
 
 // ------------------------------------------------------------ command line

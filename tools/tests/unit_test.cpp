@@ -175,6 +175,14 @@ TEST(CodeMessages, EveryLibraryCodeHasItsOwnSentence)
     EXPECT_NE(codeMessage(-11).find("-11"), std::string::npos);
 }
 
+TEST(CodeMessages, QueriesWithoutACardSpeakOfTheReaderNotTheCard)
+{
+    EXPECT_NE(queryMessage(SD_ERR_TIMEOUT).find("did not answer"), std::string::npos);
+    EXPECT_EQ(queryMessage(SD_ERR_TIMEOUT).find("card"), std::string::npos);
+    EXPECT_EQ(queryMessage(SD_ERR_PORT).find("\"rs\""), std::string::npos);
+    EXPECT_EQ(queryMessage(SD_ERR_DATA), codeMessage(SD_ERR_DATA));
+}
+
 TEST(CodeMessages, ExitStatusTellsPortAndTimeoutApart)
 {
     EXPECT_EQ(exitStatusForCode(SD_OK), kExitOk);
