@@ -7,7 +7,6 @@
 
 #include <QApplication>
 #include <QByteArray>
-#include <QEvent>
 #include <QLibrary>
 #include <QMessageBox>
 #include <QString>
@@ -44,32 +43,12 @@ const int kIdInfoBufSize = 2048;
 // guard is process-wide as well.
 bool g_callRunning = false;
 
-// Swallows the operator's mouse and keyboard input while it is installed.
-class InputDropper : public QObject
-{
-protected:
-    bool eventFilter(QObject *, QEvent *event) override
-    {
-        switch (event->type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::Shortcut:
-        case QEvent::Wheel:
-            return true;
-        default:
-            return false;
-        }
-    }
-};
-
 // One synchronous library call. A stripe read waits for the swipe on the
 // GUI thread, up to about 52 seconds, and the window is frozen meanwhile:
 // the wait cursor says so. Clicks made on the frozen window pile up in the
-// event queue; when the call returns they are thrown away instead of
-// starting one operation after another.
+// event queue; they are delivered while the call is still marked as
+// running, so every slot they reach returns at once instead of starting
+// one operation after another.
 class LibraryCall
 {
 public:
@@ -83,10 +62,7 @@ public:
     }
     ~LibraryCall()
     {
-        InputDropper dropper;
-        qApp->installEventFilter(&dropper);
         QCoreApplication::processEvents();
-        qApp->removeEventFilter(&dropper);
         QApplication::restoreOverrideCursor();
         g_callRunning = false;
     }
