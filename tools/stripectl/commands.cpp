@@ -19,7 +19,7 @@ namespace stripectl {
 
 namespace {
 
-using nlohmann::json;
+using json = nlohmann::ordered_json;
 
 // The test console's defaults, so that a technician who knows the console
 // gets the same behaviour here.
