@@ -1,0 +1,158 @@
+// Small helpers shared by the benchmarks: clocks, processor time, memory,
+// descriptor counts, and the simulated reader served from a thread.
+#pragma once
+
+#include "server.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace bench {
+
+inline double now()
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Processor time (user + system) of the calling thread, or of the process.
+inline double cpuSeconds(int who = RUSAGE_THREAD)
+{
+    rusage ru{};
+    getrusage(who, &ru);
+    return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+           double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// Resident memory of the process in kilobytes (VmRSS).
+inline long residentKb()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+inline int openDescriptors()
+{
+    int count = 0;
+    if (DIR *d = opendir("/proc/self/fd")) {
+        while (dirent *e = readdir(d))
+            if (e->d_name[0] != '.')
+                ++count;
+        closedir(d);
+        --count;
+    }
+    return count;
+}
+
+struct Stats {
+    double min = 0, median = 0, mean = 0, max = 0;
+};
+
+inline Stats stats(std::vector<double> v)
+{
+    Stats s;
+    if (v.empty())
+        return s;
+    std::sort(v.begin(), v.end());
+    s.min = v.front();
+    s.max = v.back();
+    s.median = v[v.size() / 2];
+    double sum = 0;
+    for (double x : v)
+        sum += x;
+    s.mean = sum / double(v.size());
+    return s;
+}
+
+inline bool hasFlag(int argc, char **argv, const char *flag)
+{
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], flag) == 0)
+            return true;
+    return false;
+}
+
+// The value after `flag`, or `fallback`.
+inline long option(int argc, char **argv, const char *flag, long fallback)
+{
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], flag) == 0)
+            return std::atol(argv[i + 1]);
+    return fallback;
+}
+
+// The simulated reader on a pseudo-terminal, served from a thread.
+class SimReader {
+public:
+    explicit SimReader(bool pacing, readersim::Behaviour behaviour = {})
+        : protocol_(readersim::Card{}, behaviour)
+    {
+        readersim::ServerOptions options;
+        options.pacing = pacing;
+        options.quiet = true;
+        options.log = [](const std::string &) {};
+        server_ = std::make_unique<readersim::Server>(protocol_, options);
+        thread_ = std::thread([this] { server_->run(); });
+    }
+    ~SimReader()
+    {
+        server_->stop();
+        thread_.join();
+    }
+    SimReader(const SimReader &) = delete;
+    SimReader &operator=(const SimReader &) = delete;
+
+    std::string port() const { return server_->portName(); }
+    readersim::Protocol &protocol() { return protocol_; }
+
+private:
+    readersim::Protocol protocol_;
+    std::unique_ptr<readersim::Server> server_;
+    std::thread thread_;
+};
+
+// A fresh, empty working directory (no CONFIG.ini: the trace is off),
+// removed again at the end.
+class WorkDir {
+public:
+    WorkDir()
+    {
+        char tmpl[] = "/tmp/sdbench-XXXXXX";
+        if (!mkdtemp(tmpl) || !getcwd(previous_, sizeof previous_) || chdir(tmpl) != 0) {
+            std::perror("work dir");
+            std::exit(2);
+        }
+        path_ = tmpl;
+    }
+    ~WorkDir()
+    {
+        if (chdir(previous_) != 0)
+            std::perror("chdir");
+        std::string cmd = "rm -rf '" + path_ + "'";
+        if (std::system(cmd.c_str()) != 0)
+            std::perror("rm");
+    }
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+    char previous_[4096] = {};
+};
+
+} // namespace bench
