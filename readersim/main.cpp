@@ -68,10 +68,21 @@ void usage(FILE *to)
         "  --hangup-after N     hang up after N bytes of a reply; the reader then\n"
         "                       comes back on a new port (the link follows it)\n"
         "\n"
+        "Identification:\n"
+        "  --version TEXT       firmware version, answered to ESC \"_GETVER\" with a CR\n"
+        "                       (default %s)\n"
+        "  --identity TEXT      identity record, answered to ESC \"Intelligent\" after\n"
+        "                       0xAA and its length in three digits; at most 999\n"
+        "                       bytes (default %s)\n"
+        "  --identity-start C   begin the identity reply with C instead of 0xAA\n"
+        "  --identity-short N   send N record bytes fewer than announced\n"
+        "  --no-identity        do not answer the identity request\n"
+        "  --version-overrun    pad the version reply past 100 bytes before its CR\n"
+        "\n"
         "TEXT, BYTES and C may hold the escapes \\e (ESC), \\xHH, \\n, \\r, \\t, \\\\.\n"
         "\n"
         "  --help               show this help and exit\n",
-        kDefaultTrack2, kDefaultTrack3);
+        kDefaultTrack2, kDefaultTrack3, kDefaultVersion, kDefaultIdentity);
 }
 
 [[noreturn]] void fail(const std::string &message)
@@ -101,7 +112,8 @@ double number(const char *option, const char *value, double low, double high)
 enum Opt {
     OptLink = 256, OptTrack2, OptTrack3, OptNoPacing, OptHex, OptQuiet, OptSwipeDelay,
     OptSwipeOnKey, OptErrorByte, OptStatus, OptNoStatus, OptSilent, OptByteGap, OptStray,
-    OptHangupAfter, OptHelp
+    OptHangupAfter, OptVersion, OptIdentity, OptIdentityStart, OptIdentityShort,
+    OptNoIdentity, OptVersionOverrun, OptHelp
 };
 
 const option kOptions[] = {
@@ -120,6 +132,12 @@ const option kOptions[] = {
     {"byte-gap", required_argument, nullptr, OptByteGap},
     {"stray", required_argument, nullptr, OptStray},
     {"hangup-after", required_argument, nullptr, OptHangupAfter},
+    {"version", required_argument, nullptr, OptVersion},
+    {"identity", required_argument, nullptr, OptIdentity},
+    {"identity-start", required_argument, nullptr, OptIdentityStart},
+    {"identity-short", required_argument, nullptr, OptIdentityShort},
+    {"no-identity", no_argument, nullptr, OptNoIdentity},
+    {"version-overrun", no_argument, nullptr, OptVersionOverrun},
     {"help", no_argument, nullptr, OptHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -164,6 +182,25 @@ int main(int argc, char **argv)
         case OptHangupAfter:
             options.hangupAfter = static_cast<long>(number("--hangup-after", optarg, 0, 1e9));
             break;
+        case OptVersion: behaviour.version = escaped("--version", optarg); break;
+        case OptIdentity:
+            behaviour.identity = escaped("--identity", optarg);
+            if (behaviour.identity.size() > kMaxIdentity)
+                fail("--identity takes at most 999 bytes");
+            break;
+        case OptIdentityStart: {
+            std::string b = escaped("--identity-start", optarg);
+            if (b.size() != 1)
+                fail("--identity-start takes one byte");
+            behaviour.identityStart = b[0];
+            break;
+        }
+        case OptIdentityShort:
+            behaviour.identityShortBy =
+                static_cast<size_t>(number("--identity-short", optarg, 0, kMaxIdentity));
+            break;
+        case OptNoIdentity: behaviour.answerIdentity = false; break;
+        case OptVersionOverrun: behaviour.versionOverrun = true; break;
         case OptHelp: usage(stdout); return 0;
         default:
             fail(std::string("unknown option or missing value: ") + argv[optind - 1]);

@@ -100,6 +100,7 @@ Protocol::Protocol(Card card, Behaviour behaviour)
     : card_(std::move(card)), behaviour_(std::move(behaviour))
 {
     registerStripeCommands(*this);
+    registerIdentCommands(*this);
 }
 
 void Protocol::addCommand(const std::string &head, const std::string &tail, Handler handler)

@@ -33,6 +33,13 @@ struct Card {
     std::string track3 = kDefaultTrack3;
 };
 
+// The reader's own identification. The default version is neither "Ver3..."
+// nor "Ver5.12...", so a driver asks for the identity record too.
+inline constexpr const char *kDefaultVersion = "Ver5.13.2";
+inline constexpr const char *kDefaultIdentity = "01|A7-2506AB";
+// The identity reply announces the record's length in three digits.
+inline constexpr size_t kMaxIdentity = 999;
+
 // How the reader answers. The defaults are a well-behaved reader.
 struct Behaviour {
     // First byte of a read reply: "s" for card data; any other byte is sent
@@ -45,6 +52,14 @@ struct Behaviour {
     bool silent = false;        // true: nothing is ever answered
     std::string stray;          // bytes sent in front of every reply
     char trailer = '?';         // the byte between the track data and FS
+
+    // Identification (ESC "_GETVER", ESC "Intelligent").
+    std::string version = kDefaultVersion;   // sent with a CR after it
+    std::string identity = kDefaultIdentity; // after 0xAA and the length digits
+    char identityStart = '\xAA';             // first byte of the identity reply
+    size_t identityShortBy = 0;              // record bytes left out of those announced
+    bool answerIdentity = true;              // false: ESC "Intelligent" gets no answer
+    bool versionOverrun = false;             // the version reply runs past 100 bytes
 };
 
 // What the reader sends for one command.
@@ -89,6 +104,11 @@ public:
     Behaviour &behaviour() { return behaviour_; }
     const Behaviour &behaviour() const { return behaviour_; }
 
+    // The speed the reader expects the host at after a port command
+    // (115200 after ESC "%I1"); 0 when it takes whatever the line has.
+    long expectedBaud() const { return expectedBaud_; }
+    void setExpectedBaud(long baud) { expectedBaud_ = baud; }
+
     // The tracks of the last read or write: 2, 3, 23, or 0 before any.
     int lastTracks() const { return lastTracks_; }
     void setLastTracks(int tracks) { lastTracks_ = tracks; }
@@ -122,12 +142,18 @@ private:
     std::vector<Command> commands_;
     std::string pending_;
     int lastTracks_ = 0;
+    long expectedBaud_ = 0;
 };
 
 // The stripe commands: read (ESC "]", ESC "T]", ESC "B]"), write (ESC "t" ...
 // GS ESC "\"), status (ESC "j"), reset (ESC "0") and the port selection
 // (ESC "%A", ESC "%B"). The Protocol constructor registers them.
 void registerStripeCommands(Protocol &protocol);
+
+// The identification commands (ESC "_GETVER", ESC "Intelligent") and the
+// other ESC "%" commands (ESC "%" with any port letter, ESC "%I1", ESC
+// "%I4"), in ident.cpp. The Protocol constructor registers them too.
+void registerIdentCommands(Protocol &protocol);
 
 // Track separator on the wire and in the user's texts.
 std::string toWire(std::string text);    // "=" -> "'"

@@ -302,6 +302,12 @@ void Server::onHostBytes()
     lastHostByte_ = Clock::now();
     if (options_.hex)
         say("<- " + hex(bytes));
+    // After ESC "%I1" a real reader no longer understands a host at the old
+    // speed; on a pseudo-terminal the bytes still arrive, so say it.
+    long expected = protocol_.expectedBaud();
+    if (expected != 0 && lineSpeed() != expected)
+        say("the host talks at " + std::to_string(lineSpeed()) + " baud, the reader expects "
+            + std::to_string(expected));
     handle(protocol_.feed(bytes));
 }
 
