@@ -186,10 +186,6 @@ void FormTest::sizes()
         QCOMPARE(b->minimumSize(), QSize(180, 0));
         QCOMPARE(b->maximumSize(), QSize(16777215, 16777215));
     }
-    // Labels and the output area keep their class defaults.
-    for (QLabel *l : {ui.label, ui.label_2, ui.label_5, ui.label_4})
-        QCOMPARE(l->minimumSize(), QSize(0, 0));
-    QCOMPARE(ui.ed_outInfo->minimumSize(), QSize(0, 0));
 }
 
 void FormTest::textsCharacterForCharacter()
