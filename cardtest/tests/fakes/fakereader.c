@@ -1,4 +1,6 @@
 /* One source, several fakes: the FAKE_* macros pick the calls exported. */
+/* strnlen */
+#define _POSIX_C_SOURCE 200809L
 #include "fakereader.h"
 
 #include <stdio.h>
