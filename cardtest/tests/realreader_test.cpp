@@ -51,7 +51,8 @@ void RealReaderTest::initTestCase()
 #else
     sim_.setProcessChannelMode(QProcess::SeparateChannels);
     sim_.setReadChannel(QProcess::StandardOutput);
-    sim_.start(QStringLiteral(READERSIM_PATH), {QStringLiteral("--no-pacing"), QStringLiteral("--quiet")});
+    // Paced like a real line at 9600 baud: replies arrive a byte at a time.
+    sim_.start(QStringLiteral(READERSIM_PATH), {QStringLiteral("--quiet")});
     QVERIFY2(sim_.waitForStarted(5000), "readersim did not start");
     while (!sim_.canReadLine())
         QVERIFY2(sim_.waitForReadyRead(5000), "readersim printed no port name");
