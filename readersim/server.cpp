@@ -302,13 +302,24 @@ void Server::onHostBytes()
     lastHostByte_ = Clock::now();
     if (options_.hex)
         say("<- " + hex(bytes));
-    // After ESC "%I1" a real reader no longer understands a host at the old
-    // speed; on a pseudo-terminal the bytes still arrive, so say it.
+    std::vector<Event> events = protocol_.feed(bytes);
+    warnOnSpeed(events);
+    handle(events);
+}
+
+// After ESC "%I1" a real reader no longer understands a host at the old
+// speed; on a pseudo-terminal the bytes still arrive, so say it. Only
+// commands with a reply are judged: the host waits for those on an
+// unchanged line, while after the others it may already have closed it and
+// restored another speed.
+void Server::warnOnSpeed(const std::vector<Event> &events) const
+{
     long expected = protocol_.expectedBaud();
-    if (expected != 0 && lineSpeed() != expected)
+    bool answered = std::any_of(events.begin(), events.end(),
+                                [](const Event &e) { return e.reply.has_value(); });
+    if (expected != 0 && answered && lineSpeed() != expected)
         say("the host talks at " + std::to_string(lineSpeed()) + " baud, the reader expects "
             + std::to_string(expected));
-    handle(protocol_.feed(bytes));
 }
 
 void Server::handle(const std::vector<Event> &events)

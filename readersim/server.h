@@ -82,6 +82,7 @@ private:
     void swipeNow();
     void onHostBytes();
     void handle(const std::vector<Event> &events);
+    void warnOnSpeed(const std::vector<Event> &events) const;
     void queueReply(const std::string &bytes);
     void sendDue();
     Clock::duration byteTime() const;
