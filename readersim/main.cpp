@@ -172,7 +172,11 @@ int main(int argc, char **argv)
             behaviour.readStart = b[0];
             break;
         }
-        case OptStatus: behaviour.status = escaped("--status", optarg); break;
+        case OptStatus:
+            behaviour.status = escaped("--status", optarg);
+            if (behaviour.status.empty())
+                fail("--status needs a text (use --no-status for no answer)");
+            break;
         case OptNoStatus: behaviour.answerStatus = false; break;
         case OptSilent: behaviour.silent = true; break;
         case OptByteGap:

@@ -207,7 +207,9 @@ std::string Protocol::readReply(int tracks) const
 
 std::string Protocol::statusReply() const
 {
-    return std::string(1, kEsc) + behaviour_.status.value_or(successStatus(lastTracks_));
+    const std::string &text =
+        behaviour_.status.empty() ? successStatus(lastTracks_) : behaviour_.status;
+    return std::string(1, kEsc) + text;
 }
 
 std::string Protocol::successStatus(int tracks)

@@ -45,9 +45,9 @@ struct Behaviour {
     // First byte of a read reply: "s" for card data; any other byte is sent
     // alone, the way a reader reports a bad swipe ("0".."9", "A".."D").
     char readStart = 's';
-    // Status text after ESC; unset: the success text that fits the tracks of
+    // Status text after ESC; empty: the success text that fits the tracks of
     // the last read or write ("rp" track 2, "Trp" track 3, "Brp" both).
-    std::optional<std::string> status;
+    std::string status;
     bool answerStatus = true;   // false: ESC "j" gets no answer
     bool silent = false;        // true: nothing is ever answered
     std::string stray;          // bytes sent in front of every reply
