@@ -20,12 +20,12 @@ int main(int argc, char **argv)
     bench::SimReader reader(/*pacing=*/true, silent);
 
     char t2[256] = "", t3[256] = "";
-    const double c0 = bench::cpuSeconds(), p0 = bench::cpuSeconds(RUSAGE_SELF);
+    const double c0 = bench::cpuSeconds(), p0 = bench::cpuSeconds(bench::Cpu::Process);
     const double t0 = bench::now();
     int rc = MS_ReadCard(reader.port().c_str(), "", 9600, static_cast<int>(limit), SD_TRACKS_2_3,
                          0, t2, t3);
     const double wall = bench::now() - t0;
-    const double cpu = bench::cpuSeconds() - c0, proc = bench::cpuSeconds(RUSAGE_SELF) - p0;
+    const double cpu = bench::cpuSeconds() - c0, proc = bench::cpuSeconds(bench::Cpu::Process) - p0;
 
     std::printf("idle read, limit %ld s: result %d after %.2f s\n", limit, rc, wall);
     std::printf("  processor time of the calling thread %.2f ms = %.4f%% of a core\n", cpu * 1e3,

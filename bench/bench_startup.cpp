@@ -18,6 +18,7 @@
 #include <sys/wait.h>
 
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -83,6 +84,9 @@ int main(int argc, char **argv)
     const long count =
         bench::hasFlag(argc, argv, "--short") ? 2 : bench::option(argc, argv, "--count", 20);
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    char runtime[] = "/tmp/sdbench-xdg-XXXXXX"; // Qt wants one, mode 0700
+    if (getenv("XDG_RUNTIME_DIR") == nullptr && mkdtemp(runtime) != nullptr)
+        setenv("XDG_RUNTIME_DIR", runtime, 1);
     const std::string folder = ownFolder();
     for (const char *lib : {"stripedrv.so", "chipdrv.so", "idcarddrv.so"})
         if (access((folder + "/" + lib).c_str(), R_OK) != 0) {
@@ -106,5 +110,8 @@ int main(int argc, char **argv)
         std::printf("  difference of the medians   %+.1f ms\n",
                     (bench::stats(console).median - bench::stats(bare).median) * 1e3);
     std::printf("%s\n", ok ? "OK" : "FAIL");
+    const char *xdg = getenv("XDG_RUNTIME_DIR");
+    if (xdg != nullptr && std::strcmp(xdg, runtime) == 0)
+        rmdir(runtime);
     return ok ? 0 : 1;
 }
