@@ -174,29 +174,6 @@ protected:
 
 } // namespace
 
-TEST(UdevRuleParser, RefusesWhatUdevWouldNotTake)
-{
-    struct Case {
-        const char *text;
-        bool ok;
-    } cases[] = {
-        {"SUBSYSTEM==\"tty\", GROUP=\"dialout\"", true},
-        {"ATTRS{idVendor}==\"1a86\", ENV{X}=\"1\"", true},
-        {"SUBSYSTEM==\"tty\" GROUP=\"dialout\"", false},  // missing comma
-        {"SUBSYSTEM==tty", false},                        // unquoted value
-        {"GROUP==\"dialout\"", false},                    // GROUP cannot be matched
-        {"ACTION=\"add\"", false},                         // ACTION cannot be assigned
-        {"ATTRS{idVendor==\"1a86\"", false},
-        {"MODE=\"0660", false},
-        {"SUBSYSTEM{x}==\"tty\"", false},
-    };
-    for (const Case &c : cases) {
-        Rule rule;
-        std::string error;
-        EXPECT_EQ(parseRuleLine(c.text, rule, error), c.ok) << c.text << ": " << error;
-    }
-}
-
 TEST_F(ReaderUdevRule, ParsesCleanlyAndEveryGotoHasItsLabel)
 {
     EXPECT_TRUE(errors.empty()) << errors.front();

@@ -46,15 +46,6 @@ TEST(CardCsv, SkipsCommentsBlankLinesAndHeadingAndNumbersCardRows)
     EXPECT_EQ(csv.rows[2].track3, "7777=88");
 }
 
-TEST(CardCsv, HeadingOnlyCountsAsFirstRow)
-{
-    // A later "track2,track3" row is a card like any other.
-    CsvResult csv = parse("1,2\ntrack2,track3\n");
-    ASSERT_TRUE(csv.ok) << csv.error;
-    ASSERT_EQ(csv.rows.size(), 2u);
-    EXPECT_EQ(csv.rows[1].track2, "track2");
-}
-
 TEST(CardCsv, QuotedFieldsCrLfAndBlanks)
 {
     CsvResult csv = parse("\"12,34\",\"say \"\"hi\"\"\"\r\n"
@@ -112,20 +103,6 @@ TEST(Options, ValuesFlagsPositionalsAndErrors)
     EXPECT_FALSE(parseOptions({"--json=1"}, specs, options, error));
 }
 
-TEST(Options, WholeNumbersOnly)
-{
-    int value = -1;
-    EXPECT_TRUE(parseInt("20", 0, 600, value));
-    EXPECT_EQ(value, 20);
-    EXPECT_TRUE(parseInt("0", 0, 600, value));
-    EXPECT_FALSE(parseInt("", 0, 600, value));
-    EXPECT_FALSE(parseInt("12x", 0, 600, value));
-    EXPECT_FALSE(parseInt("601", 0, 600, value));
-    EXPECT_FALSE(parseInt("-1", 0, 600, value));
-    EXPECT_FALSE(parseInt("99999999999999999999", 0, 600, value));
-    EXPECT_EQ(value, 0);
-}
-
 TEST(ReaderIdentity, RecordIsSplitLikeTheDeviceInformationCall)
 {
     struct Case {
@@ -181,13 +158,4 @@ TEST(CodeMessages, QueriesWithoutACardSpeakOfTheReaderNotTheCard)
     EXPECT_EQ(queryMessage(SD_ERR_TIMEOUT).find("card"), std::string::npos);
     EXPECT_EQ(queryMessage(SD_ERR_PORT).find("\"rs\""), std::string::npos);
     EXPECT_EQ(queryMessage(SD_ERR_DATA), codeMessage(SD_ERR_DATA));
-}
-
-TEST(CodeMessages, ExitStatusTellsPortAndTimeoutApart)
-{
-    EXPECT_EQ(exitStatusForCode(SD_OK), kExitOk);
-    EXPECT_EQ(exitStatusForCode(SD_ERR_PORT), kExitPort);
-    EXPECT_EQ(exitStatusForCode(SD_ERR_TIMEOUT), kExitNoCard);
-    EXPECT_EQ(exitStatusForCode(SD_ERR_RQ), kExitFailed);
-    EXPECT_EQ(exitStatusForCode(SD_READ_ERR_LETTER('A')), kExitFailed);
 }
