@@ -183,9 +183,11 @@ TEST_F(DevInfoRequest, LoneDigitOneToNineNamesACommPort)
         EXPECT_EQ(c.out, std::string("DevName=") + k.value + "\nnBaudRate=9600\nportName=" +
                              k.name + "\n");
     }
-    Call c = devCommCall(R"({"Other":1})"); // no port at all
-    EXPECT_EQ(c.rc, SD_ERR_PORT);
-    EXPECT_EQ(c.out, "DevName=\nnBaudRate=9600\nportName=\n");
+    for (const char *request : {R"({"Other":1})", "not json", static_cast<const char *>(nullptr)}) {
+        Call c = devCommCall(request); // no port at all
+        EXPECT_EQ(c.rc, SD_ERR_PORT);
+        EXPECT_EQ(c.out, "DevName=\nnBaudRate=9600\nportName=\n");
+    }
 }
 
 // ---------------------------------------------------------------------------
