@@ -7,9 +7,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
-#include <functional>
+#include <unistd.h>
 
 #ifndef STRIPECTL_VERSION
 #define STRIPECTL_VERSION "0"
@@ -350,6 +354,53 @@ int encodeOne(Context &ctx, const Line &line, const CardRow &row, size_t total, 
     return kExitOk;
 }
 
+// Ctrl-C in the middle of a batch. The driver call under way can block for
+// up to a minute and cannot be cut short, so the handler says at once where
+// to resume and ends the process; the kernel closes the port. The text is
+// prepared before each card: the handler only writes it.
+char g_interruptText[160];
+volatile sig_atomic_t g_interruptLength = 0;
+
+void onInterrupt(int)
+{
+    ssize_t ignored = write(STDERR_FILENO, g_interruptText, size_t(g_interruptLength));
+    (void)ignored;
+    _exit(kExitInterrupted);
+}
+
+void prepareInterruptText(int row)
+{
+    g_interruptLength = 0;
+    int length = snprintf(g_interruptText, sizeof g_interruptText,
+                          "\nInterrupted at row %d; to go on, run again with --start %d.\n", row,
+                          row);
+    g_interruptLength = length > 0 ? std::min(length, int(sizeof g_interruptText) - 1) : 0;
+}
+
+// Installs onInterrupt for SIGINT and SIGTERM while it lives.
+class InterruptGuard {
+public:
+    InterruptGuard()
+    {
+        struct sigaction action = {};
+        action.sa_handler = onInterrupt;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, &previousInt_);
+        sigaction(SIGTERM, &action, &previousTerm_);
+    }
+    ~InterruptGuard()
+    {
+        sigaction(SIGINT, &previousInt_, nullptr);
+        sigaction(SIGTERM, &previousTerm_, nullptr);
+    }
+    InterruptGuard(const InterruptGuard &) = delete;
+    InterruptGuard &operator=(const InterruptGuard &) = delete;
+
+private:
+    struct sigaction previousInt_ = {};
+    struct sigaction previousTerm_ = {};
+};
+
 int commandEncode(Context &ctx, const ParsedOptions &options)
 {
     Line line;
@@ -400,8 +451,10 @@ int commandEncode(Context &ctx, const ParsedOptions &options)
     int firstFailureStatus = kExitOk;
     std::string failedRows;
     int stoppedAt = 0;
+    InterruptGuard interrupts;
     for (size_t i = size_t(start) - 1; i < csv.rows.size(); ++i) {
         const CardRow &row = csv.rows[i];
+        prepareInterruptText(row.number);
         int status = encodeOne(ctx, line, row, csv.rows.size(), verify);
         if (status == kExitOk) {
             ++ok;
@@ -595,7 +648,8 @@ const char *const kExitStatusText =
     "  2  bad command line, or an unreadable or malformed CSV file\n"
     "  3  the port cannot be opened (code -3; also the reader's status \"rs\")\n"
     "  4  nothing arrived in time: no card swiped, or no answer (code -2)\n"
-    "  5  the card read back differs from what was written\n";
+    "  5  the card read back differs from what was written\n"
+    "130  encode was interrupted (Ctrl-C); it says where to resume\n";
 
 const Command *findCommand(const std::string &name)
 {

@@ -13,7 +13,8 @@ enum ExitStatus {
     kExitUsage = 2,     // bad command line, or an unreadable/malformed CSV file
     kExitPort = 3,      // the port cannot be opened (code -3)
     kExitNoCard = 4,    // no card was swiped within the time limit (code -2)
-    kExitMismatch = 5   // the card read back differs from what was written
+    kExitMismatch = 5,  // the card read back differs from what was written
+    kExitInterrupted = 130 // encode stopped by SIGINT/SIGTERM (128 + SIGINT)
 };
 
 // A clear English sentence for a result of MS_ReadCard, MS_WriteCard,

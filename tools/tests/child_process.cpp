@@ -1,5 +1,6 @@
 #include "child_process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -53,7 +54,8 @@ int removeEntry(const char *path, const struct stat *, int, struct FTW *)
 
 } // namespace
 
-RunResult run(const std::vector<std::string> &argv, const std::string &cwd, int timeoutMs)
+RunResult run(const std::vector<std::string> &argv, const std::string &cwd, int timeoutMs,
+              int interruptAfterMs)
 {
     RunResult result;
     int outPipe[2], errPipe[2];
@@ -76,15 +78,23 @@ RunResult run(const std::vector<std::string> &argv, const std::string &cwd, int 
     std::string *sinks[2] = {&result.out, &result.err};
     int open = 2;
     bool killed = false;
+    bool interrupted = interruptAfterMs < 0;
     while (open > 0) {
-        int left = timeoutMs - int(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                       Clock::now() - start)
-                                       .count());
+        int elapsed = int(
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+        int left = timeoutMs - elapsed;
         if (left <= 0 && !killed) {
             kill(pid, SIGKILL);
             killed = true;
         }
-        if (poll(fds, 2, killed ? 1000 : left) < 0 && errno != EINTR)
+        if (!interrupted && elapsed >= interruptAfterMs) {
+            kill(pid, SIGINT);
+            interrupted = true;
+        }
+        int wait = killed ? 1000 : left;
+        if (!interrupted)
+            wait = std::min(wait, interruptAfterMs - elapsed);
+        if (poll(fds, 2, wait) < 0 && errno != EINTR)
             break;
         for (int i = 0; i < 2; ++i) {
             if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))

@@ -16,9 +16,10 @@ struct RunResult {
 
 // Runs argv[0] (a path) with the arguments, in `cwd` when not empty, and
 // collects its output. A child that is still running after `timeoutMs` is
-// killed (status 128 + SIGKILL).
+// killed (status 128 + SIGKILL). With `interruptAfterMs` >= 0 it gets a
+// SIGINT that long after its start, as from Ctrl-C.
 RunResult run(const std::vector<std::string> &argv, const std::string &cwd = "",
-              int timeoutMs = 90000);
+              int timeoutMs = 90000, int interruptAfterMs = -1);
 
 // The simulated reader: started with the given options, the port name it
 // prints on its first line is read at once. Its standard error goes to a file

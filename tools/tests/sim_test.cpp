@@ -200,6 +200,21 @@ TEST_F(Stripectl, EncodeStopsAtAFailedCardAndSaysHowToResume)
     EXPECT_EQ(r.out, "row 3: ok (track 2)\nsummary: 1 ok, 0 failed\n");
 }
 
+TEST_F(Stripectl, EncodeInterruptedSaysWhereToResume)
+{
+    // The operator gives up waiting for the second card's swipe.
+    SimReader sim(simOptions({"--swipe-on-key"}));
+    ASSERT_SIM(sim);
+    dir.write("cards.csv", "1=1,\n2=2,\n");
+    RunResult r = run({STRIPECTL_PATH, "encode", "--port", sim.port(), "--start", "2",
+                       "cards.csv"},
+                      dir.path(), 90000, 500);
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_TRUE(contains(r.err, "Interrupted at row 2; to go on, run again with --start 2."))
+        << r.err;
+    EXPECT_LT(r.seconds, 5);
+}
+
 TEST_F(Stripectl, EncodeRefusesBadFilesBeforeTouchingTheReader)
 {
     dir.write("bad.csv", "1,2\n3\n");
