@@ -61,7 +61,9 @@ for pattern in \
     '^/usr/share/applications/cardtest\.desktop$' \
     '^/usr/share/doc/stripedrv/README\.md$' \
     '^/usr/share/doc/stripedrv/hardware\.md$' \
-    '^/usr/share/doc/stripedrv/tools\.md$'; do
+    '^/usr/share/doc/stripedrv/tools\.md$' \
+    '^/usr/share/man/man1/stripectl\.1$' \
+    '^/usr/share/man/man1/cardtest-launch\.1$'; do
     if grep -Eq "$pattern" "$work/contents"; then pass "holds $pattern"; else fail "missing $pattern"; fi
 done
 # Nothing from the build tree or the tests.
