@@ -25,7 +25,12 @@ protected:
         if (sim)
             args.insert(args.begin() + 1, {"--port", sim->port()});
         args.insert(args.begin(), STRIPECTL_PATH);
-        return run(args, dir.path());
+        RunResult result = run(args, dir.path());
+        // In a sanitizer build a fault in the tool shows here, whatever the
+        // exit status the case expects.
+        EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
+        EXPECT_EQ(result.err.find("runtime error:"), std::string::npos) << result.err;
+        return result;
     }
     static std::vector<std::string> simOptions(std::vector<std::string> extra = {})
     {
