@@ -64,6 +64,20 @@ Measured measure(const std::function<int()> &call)
     return m;
 }
 
+// Descriptors of this process open on the given device.
+int descriptorsOn(const std::string &device)
+{
+    int count = 0;
+    for (int fd = 0; fd < 1024; ++fd) {
+        char link[64], target[256];
+        snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+        ssize_t n = readlink(link, target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)) == device)
+            ++count;
+    }
+    return count;
+}
+
 // Worst-case durations from stripedrv.h, with a little room for a loaded
 // machine.
 constexpr double kSlack = 1.5;
@@ -377,6 +391,11 @@ protected:
     void TearDown() override
     {
         reader.join();
+        // The peer's hang-up closes a descriptor of its own, which would hide
+        // one the library kept; so look at the slave itself: only the peer's
+        // own descriptor may remain on it.
+        EXPECT_EQ(descriptorsOn(peer.devicePath()), 1)
+            << "the library kept a descriptor on " << peer.devicePath();
         Faults::TearDown();
     }
 
@@ -461,3 +480,96 @@ TEST_F(IdentityFaults, OverlongVersionLeavesBufferAlone)
     for (size_t i = 0; i < sizeof version; ++i)
         ASSERT_EQ(version[i], '#') << "byte " << i << " written";
 }
+
+// ---------------------------------------------------------------------------
+// The reader vanishes right after the first command, in every transaction
+// ---------------------------------------------------------------------------
+
+namespace {
+
+struct VanishCase {
+    const char *name;
+    std::function<int(const std::string &port)> call;
+    int expected;
+    double worstSeconds; // from the waits stripedrv.h documents
+};
+
+void PrintTo(const VanishCase &c, std::ostream *os) { *os << c.name; }
+
+char g_track2[SD_TRACK_BUF_MIN], g_track3[SD_TRACK_BUF_MIN];
+
+// A transaction on a line opened for it, as DEV_CommCall would.
+int onOpenLine(const std::string &port, const std::function<int()> &call)
+{
+    if (OpenCOM(port.c_str(), 9600) != SD_OK)
+        return 1;
+    int rc = call();
+    CloseCOM();
+    return rc;
+}
+
+const VanishCase kVanishCases[] = {
+    {"MS_ReadCard",
+     [](const std::string &port) {
+         g_track2[0] = g_track3[0] = '\0';
+         return MS_ReadCard(port.c_str(), "", 9600, 1, SD_TRACKS_2_3, 0, g_track2, g_track3);
+     },
+     SD_ERR_TIMEOUT, readWorstCase(1)},
+    {"MS_WriteCard",
+     [](const std::string &port) {
+         return MS_WriteCard(port.c_str(), "", 9600, 1, SD_TRACKS_2_3, 0, "123", "456");
+     },
+     SD_ERR_STATUS, writeWorstCase(1)},
+    // Identification: 2 seconds for the first reply byte, 3 for a send.
+    {"GetVersionInfo",
+     [](const std::string &port) {
+         char version[SD_VERSION_MAX];
+         return onOpenLine(port, [&] { return GetVersionInfo(version); });
+     },
+     SD_ERR_TIMEOUT, 2 + 3 + kSlack},
+    {"ProbeDeviceId",
+     [](const std::string &port) {
+         char record[SD_IDENTITY_MAX + 1] = {};
+         return onOpenLine(port, [&] { return ProbeDeviceId(record); });
+     },
+     SD_ERR_TIMEOUT, 2 + 3 + kSlack},
+    {"IC_OpenPort",
+     [](const std::string &port) { return IC_OpenPort(port.c_str(), "A", 9600, 0); },
+     SD_ERR_TIMEOUT, 3 + 2 + 3 + kSlack},
+    {"DEV_CommCall",
+     [](const std::string &port) {
+         char answer[256];
+         int len = sizeof answer;
+         return DEV_CommCall(request(port).c_str(), nullptr, answer, &len);
+     },
+     SD_ERR_TIMEOUT, 2 + 3 + kSlack},
+};
+
+} // namespace
+
+class VanishingReader : public IdentityFaults, public ::testing::WithParamInterface<VanishCase> {};
+
+// The reader takes the first byte of the command and is gone: the call
+// gives its timeout result within its worst case, sleeps while it waits,
+// closes the line and keeps no descriptor.
+TEST_P(VanishingReader, GivesItsCodeInTimeWithoutSpinning)
+{
+    std::thread vanish([this] {
+        peer.receiveCount(1, 3000);
+        peer.hangUp();
+    });
+    const std::string port = peer.portName();
+    Measured m = measure([&] { return GetParam().call(port); });
+    vanish.join();
+    EXPECT_EQ(m.rc, GetParam().expected);
+    EXPECT_LE(m.seconds, GetParam().worstSeconds);
+    EXPECT_LT(m.cpuSeconds, 0.05 * m.seconds)
+        << "spent " << m.cpuSeconds << " s of processor in " << m.seconds << " s";
+    if (std::string(GetParam().name) == "MS_ReadCard") {
+        EXPECT_STREQ(g_track2, "");
+        EXPECT_STREQ(g_track3, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Transactions, VanishingReader, ::testing::ValuesIn(kVanishCases),
+                         [](const auto &info) { return std::string(info.param.name); });
