@@ -64,7 +64,9 @@ Measured measure(const std::function<int()> &call)
     return m;
 }
 
-// Descriptors of this process open on the given device.
+// Descriptors of this process open on the given device. Once the master
+// is closed the slave's node is gone and its descriptors read as
+// "/dev/pts/N (deleted)"; they count all the same.
 int descriptorsOn(const std::string &device)
 {
     int count = 0;
@@ -72,7 +74,10 @@ int descriptorsOn(const std::string &device)
         char link[64], target[256];
         snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
         ssize_t n = readlink(link, target, sizeof target - 1);
-        if (n > 0 && std::string(target, static_cast<size_t>(n)) == device)
+        if (n <= 0)
+            continue;
+        std::string name(target, static_cast<size_t>(n));
+        if (name == device || name == device + " (deleted)")
             ++count;
     }
     return count;
