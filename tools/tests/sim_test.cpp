@@ -136,6 +136,37 @@ TEST_F(Stripectl, WriteWithVerifyReadsTheCardBack)
     EXPECT_EQ(r.out, "track2: 5555=01\ntrack3: 7777=02\n");
 }
 
+TEST_F(Stripectl, VerifyCatchesACardThatReadsBackDifferently)
+{
+    // The reader sends "'" for the field separator, and the driver hands
+    // back "=": a "'" written comes back as "=".
+    SimReader sim(simOptions());
+    ASSERT_SIM(sim);
+    RunResult r = ctl({"write", "--track2", "12'34", "--verify", "--quiet"}, &sim);
+    EXPECT_EQ(r.status, 5) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(contains(r.err, "verification failed: track 2 reads \"12=34\", expected \"12'34\""))
+        << r.err;
+
+    dir.write("cards.csv", "56'78,\n9=9,\n");
+    r = ctl({"encode", "--quiet", "--keep-going", "cards.csv"}, &sim);
+    EXPECT_EQ(r.status, 5) << r.err;
+    EXPECT_EQ(r.out, "row 1: MISMATCH: track 2 reads \"56=78\", expected \"56'78\"\n"
+                     "row 2: ok (track 2, verified)\n"
+                     "summary: 1 ok, 1 failed (rows 1)\n");
+}
+
+TEST_F(Stripectl, ExternalPortIsSelectedBeforeTheReadWhenAsked)
+{
+    SimReader sim(simOptions({"--hex"}));
+    ASSERT_SIM(sim);
+    RunResult r = ctl({"read", "--tracks", "2", "--ext-port", "--quiet"}, &sim);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(sim.waitForStderr("<- 1B 25 41")) << sim.stderrText();
+    std::string log = sim.stderrText();
+    EXPECT_LT(log.find("1B 25 41"), log.find("1B 5D")) << log;
+}
+
 TEST_F(Stripectl, WriteOfOneTrackLeavesTheOther)
 {
     SimReader sim(simOptions());
