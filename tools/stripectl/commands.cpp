@@ -36,20 +36,20 @@ const int kDefaultTracks = SD_TRACKS_2_3;
 // SD_TRACK_BUF_MIN bytes).
 const int kTrackBufferSize = 256;
 
-const OptionSpec kPortOption = {"port", "NAME",
+const OptionDef kPortOption = {"port", "NAME",
                                 "the reader's tty below /dev/ (default ttyCH341USB0, "
                                 "or $STRIPECTL_PORT)"};
-const OptionSpec kBaudOption = {"baud", "RATE",
+const OptionDef kBaudOption = {"baud", "RATE",
                                 "line speed: 1200, 2400, 4800, 9600 (default), 19200, "
                                 "38400 or 115200"};
-const OptionSpec kTimeoutOption = {"timeout", "SECONDS",
+const OptionDef kTimeoutOption = {"timeout", "SECONDS",
                                    "how long to wait for a swipe, 0..600 (default 20)"};
-const OptionSpec kExtPortOption = {"ext-port", nullptr,
+const OptionDef kExtPortOption = {"ext-port", nullptr,
                                    "select the reader's external port (ESC %A) first"};
-const OptionSpec kTracksOption = {"tracks", "2|3|23", "the tracks to use (default 23, both)"};
-const OptionSpec kJsonOption = {"json", nullptr, "print one JSON object instead of text"};
-const OptionSpec kQuietOption = {"quiet", nullptr, "no prompts on standard error"};
-const OptionSpec kHelpOption = {"help", nullptr, "show this help"};
+const OptionDef kTracksOption = {"tracks", "2|3|23", "the tracks to use (default 23, both)"};
+const OptionDef kJsonOption = {"json", nullptr, "print one JSON object instead of text"};
+const OptionDef kQuietOption = {"quiet", nullptr, "no prompts on standard error"};
+const OptionDef kHelpOption = {"help", nullptr, "show this help"};
 
 // Settings every reader command shares.
 struct Line {
@@ -205,7 +205,7 @@ std::string swipePrompt(const Line &line, const std::string &what)
 
 // ---------------------------------------------------------------- read
 
-const std::vector<OptionSpec> kReadOptions = {kPortOption,    kBaudOption,  kTimeoutOption,
+const std::vector<OptionDef> kReadOptions = {kPortOption,    kBaudOption,  kTimeoutOption,
                                               kTracksOption,  kExtPortOption, kJsonOption,
                                               kQuietOption,   kHelpOption};
 
@@ -249,7 +249,7 @@ int commandRead(Context &ctx, const ParsedOptions &options)
 
 // ---------------------------------------------------------------- write
 
-const std::vector<OptionSpec> kWriteOptions = {
+const std::vector<OptionDef> kWriteOptions = {
     {"track2", "TEXT", "the track-2 text to write"},
     {"track3", "TEXT", "the track-3 text to write"},
     kPortOption, kBaudOption, kTimeoutOption,
@@ -304,7 +304,7 @@ int commandWrite(Context &ctx, const ParsedOptions &options)
 
 // ---------------------------------------------------------------- encode
 
-const std::vector<OptionSpec> kEncodeOptions = {
+const std::vector<OptionDef> kEncodeOptions = {
     kPortOption, kBaudOption, kTimeoutOption,
     {"start", "ROW", "begin at this card row (1 = the first; to resume a batch)"},
     {"keep-going", nullptr, "report a failed card and go on with the next (default: stop)"},
@@ -485,7 +485,7 @@ int commandEncode(Context &ctx, const ParsedOptions &options)
 
 // ---------------------------------------------------------------- info
 
-const std::vector<OptionSpec> kInfoOptions = {kPortOption, kBaudOption, kJsonOption,
+const std::vector<OptionDef> kInfoOptions = {kPortOption, kBaudOption, kJsonOption,
                                               kQuietOption, kHelpOption};
 
 struct ReaderInfo {
@@ -570,7 +570,7 @@ int commandInfo(Context &ctx, const ParsedOptions &options)
 
 // ---------------------------------------------------------------- reset
 
-const std::vector<OptionSpec> kResetOptions = {kPortOption, kBaudOption, kQuietOption,
+const std::vector<OptionDef> kResetOptions = {kPortOption, kBaudOption, kQuietOption,
                                                kHelpOption};
 
 int commandReset(Context &ctx, const ParsedOptions &options)
@@ -605,7 +605,7 @@ struct Command {
     const char *synopsis;
     const char *summary;
     const char *details;
-    const std::vector<OptionSpec> *options;
+    const std::vector<OptionDef> *options;
     int (*run)(Context &, const ParsedOptions &);
 };
 

@@ -7,11 +7,11 @@ namespace stripectl {
 
 namespace {
 
-const OptionSpec *findSpec(const std::vector<OptionSpec> &specs, const std::string &name)
+const OptionDef *findOption(const std::vector<OptionDef> &table, const std::string &name)
 {
-    for (const OptionSpec &spec : specs)
-        if (name == spec.name)
-            return &spec;
+    for (const OptionDef &option : table)
+        if (name == option.name)
+            return &option;
     return nullptr;
 }
 
@@ -23,7 +23,7 @@ std::string ParsedOptions::value(const std::string &name, const std::string &fal
     return it == values_.end() ? fallback : it->second;
 }
 
-bool parseOptions(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+bool parseOptions(const std::vector<std::string> &args, const std::vector<OptionDef> &table,
                   ParsedOptions &out, std::string &error)
 {
     out = ParsedOptions();
@@ -51,12 +51,12 @@ bool parseOptions(const std::vector<std::string> &args, const std::vector<Option
             name.resize(equals);
             inlineValue = true;
         }
-        const OptionSpec *spec = findSpec(specs, name);
-        if (!spec) {
+        const OptionDef *option = findOption(table, name);
+        if (!option) {
             error = "unknown option --" + name;
             return false;
         }
-        if (!spec->valueName) {
+        if (!option->valueName) {
             if (inlineValue) {
                 error = "option --" + name + " takes no value";
                 return false;
@@ -66,7 +66,7 @@ bool parseOptions(const std::vector<std::string> &args, const std::vector<Option
         }
         if (!inlineValue) {
             if (i + 1 >= args.size()) {
-                error = "option --" + name + " needs a value (" + spec->valueName + ")";
+                error = "option --" + name + " needs a value (" + option->valueName + ")";
                 return false;
             }
             value = args[++i];
@@ -76,19 +76,19 @@ bool parseOptions(const std::vector<std::string> &args, const std::vector<Option
     return true;
 }
 
-std::string describeOptions(const std::vector<OptionSpec> &specs)
+std::string describeOptions(const std::vector<OptionDef> &table)
 {
     const size_t column = 24;
     std::string text;
-    for (const OptionSpec &spec : specs) {
-        std::string left = std::string("  --") + spec.name;
-        if (spec.valueName)
-            left += std::string(" ") + spec.valueName;
+    for (const OptionDef &option : table) {
+        std::string left = std::string("  --") + option.name;
+        if (option.valueName)
+            left += std::string(" ") + option.valueName;
         if (left.size() + 2 > column)
             text += left + "\n" + std::string(column, ' ');
         else
             text += left + std::string(column - left.size(), ' ');
-        text += std::string(spec.help) + "\n";
+        text += std::string(option.help) + "\n";
     }
     return text;
 }

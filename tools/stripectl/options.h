@@ -8,7 +8,7 @@
 
 namespace stripectl {
 
-struct OptionSpec {
+struct OptionDef {
     const char *name;     // without the leading "--"
     const char *valueName; // nullptr for a flag
     const char *help;
@@ -21,7 +21,7 @@ public:
     const std::vector<std::string> &positional() const { return positional_; }
 
 private:
-    friend bool parseOptions(const std::vector<std::string> &, const std::vector<OptionSpec> &,
+    friend bool parseOptions(const std::vector<std::string> &, const std::vector<OptionDef> &,
                              ParsedOptions &, std::string &);
     std::map<std::string, std::string> values_;
     std::vector<std::string> positional_;
@@ -29,11 +29,11 @@ private:
 
 // Fails (with a message in `error`) on an unknown option, a missing value or
 // a value given to a flag. "--" ends the options.
-bool parseOptions(const std::vector<std::string> &args, const std::vector<OptionSpec> &specs,
+bool parseOptions(const std::vector<std::string> &args, const std::vector<OptionDef> &table,
                   ParsedOptions &out, std::string &error);
 
 // The option lines of a help text, aligned.
-std::string describeOptions(const std::vector<OptionSpec> &specs);
+std::string describeOptions(const std::vector<OptionDef> &table);
 
 // A whole decimal number in [minimum, maximum]; false for anything else
 // ("12x", "", out of range).

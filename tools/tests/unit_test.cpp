@@ -80,27 +80,27 @@ TEST(CardCsv, MalformedRowsAreRefusedWithTheirLine)
 
 TEST(Options, ValuesFlagsPositionalsAndErrors)
 {
-    std::vector<OptionSpec> specs = {{"port", "NAME", ""}, {"json", nullptr, ""}};
+    std::vector<OptionDef> table = {{"port", "NAME", ""}, {"json", nullptr, ""}};
     ParsedOptions options;
     std::string error;
-    ASSERT_TRUE(parseOptions({"a.csv", "--port", "pts/3", "--json", "--", "--b"}, specs, options,
+    ASSERT_TRUE(parseOptions({"a.csv", "--port", "pts/3", "--json", "--", "--b"}, table, options,
                              error));
     EXPECT_EQ(options.value("port"), "pts/3");
     EXPECT_TRUE(options.has("json"));
     EXPECT_EQ(options.positional(), (std::vector<std::string>{"a.csv", "--b"}));
 
-    ASSERT_TRUE(parseOptions({"--port=ttyUSB0"}, specs, options, error));
+    ASSERT_TRUE(parseOptions({"--port=ttyUSB0"}, table, options, error));
     EXPECT_EQ(options.value("port"), "ttyUSB0");
     EXPECT_FALSE(options.has("json"));
     // A value may itself start with a dash.
-    ASSERT_TRUE(parseOptions({"--port", "-x"}, specs, options, error));
+    ASSERT_TRUE(parseOptions({"--port", "-x"}, table, options, error));
     EXPECT_EQ(options.value("port"), "-x");
 
-    EXPECT_FALSE(parseOptions({"--speed", "1"}, specs, options, error));
+    EXPECT_FALSE(parseOptions({"--speed", "1"}, table, options, error));
     EXPECT_EQ(error, "unknown option --speed");
-    EXPECT_FALSE(parseOptions({"-p"}, specs, options, error));
-    EXPECT_FALSE(parseOptions({"--port"}, specs, options, error));
-    EXPECT_FALSE(parseOptions({"--json=1"}, specs, options, error));
+    EXPECT_FALSE(parseOptions({"-p"}, table, options, error));
+    EXPECT_FALSE(parseOptions({"--port"}, table, options, error));
+    EXPECT_FALSE(parseOptions({"--json=1"}, table, options, error));
 }
 
 TEST(ReaderIdentity, RecordIsSplitLikeTheDeviceInformationCall)
