@@ -33,7 +33,6 @@ using namespace sdtest;
 
 namespace {
 
-const std::string ESC = "\x1b";
 const std::string GETVER = "\x1b_GETVER";
 const std::string IDENTITY = "\x1bIntelligent";
 
