@@ -242,8 +242,10 @@ TEST_F(Faults, LateSwipeInsideTheLimitReadsTheCard)
     expectGuards();
 }
 
-// Noise in front of every reply (bytes that are neither the start byte nor
-// an error byte, an ESC among them) is skipped by the read and the status.
+// Noise in front of every reply (NUL, letters, 0xFF: neither the start byte
+// nor an error byte nor ESC) is skipped by the read and by the status. An
+// ESC in the noise would start the status text early; the reader never
+// sends one there.
 TEST_F(Faults, StrayBytesBeforeEveryReplyAreIgnored)
 {
     readersim::Behaviour noisy;
