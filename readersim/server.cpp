@@ -97,9 +97,17 @@ void Server::openTerminal()
         t.c_cflag |= CLOCAL | CREAD;
         tcsetattr(slave_, TCSANOW, &t);
     }
-    portName_ = name;
-    if (portName_.rfind("/dev/", 0) == 0)
-        portName_ = portName_.substr(5);
+    std::string port = name;
+    if (port.rfind("/dev/", 0) == 0)
+        port = port.substr(5);
+    std::lock_guard<std::mutex> lock(nameMutex_);
+    portName_ = port;
+}
+
+std::string Server::portName() const
+{
+    std::lock_guard<std::mutex> lock(nameMutex_);
+    return portName_;
 }
 
 void Server::closeTerminal()
@@ -440,7 +448,7 @@ void Server::hangUp()
     closeTerminal();
     openTerminal();
     makeLink();
-    say("serving again on " + portName_
+    say("serving again on " + portName()
         + (options_.linkPath.empty() ? std::string() : " (link " + options_.linkPath + ")"));
 }
 

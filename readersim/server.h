@@ -23,6 +23,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 
 namespace readersim {
@@ -49,9 +50,10 @@ public:
     Server(const Server &) = delete;
     Server &operator=(const Server &) = delete;
 
-    // The name to give the library: the slave's path below /dev/.
-    const std::string &portName() const { return portName_; }
-    std::string slavePath() const { return "/dev/" + portName_; }
+    // The name to give the library: the slave's path below /dev/. It
+    // changes when the reader comes back after a hang-up.
+    std::string portName() const;
+    std::string slavePath() const { return "/dev/" + portName(); }
 
     // Serves until stop(). Returns normally; throws only when the
     // pseudo-terminal cannot be opened again after a hang-up.
@@ -93,6 +95,7 @@ private:
     int master_ = -1;
     int slave_ = -1;
     int wake_[2] = {-1, -1};
+    mutable std::mutex nameMutex_;  // portName_ is read from other threads
     std::string portName_;
     bool linked_ = false;
     bool stopping_ = false;
