@@ -204,6 +204,7 @@ extern STRIPEDRV_API struct termio g_oterm;
  * Card read and write: one whole transaction each.
  *
  * szPort       the tty's name below /dev/, e.g. "ttyCH341USB0", "pts/3".
+ *              NULL is a port that cannot be opened (-3).
  * szExtPort    non-empty: send the external-port selection ESC "%A" first.
  *              Empty or NULL: no selection.
  * nBaud        line speed: 1200, 2400, 4800, 9600, 19200, 38400 or 115200;
