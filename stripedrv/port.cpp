@@ -254,12 +254,26 @@ int TermOpen(const char *szDevice, long nBaud)
     return fd;
 }
 
+// The restore fails this way when the line itself is gone: the other end
+// hung up or the adapter was unplugged. No later close could restore it.
+static bool lineIsGone(int err)
+{
+    return err == EIO || err == ENXIO || err == ENODEV;
+}
+
 int TermClose(void)
 {
     if (g_Fd == 0)
         return SD_OK;
-    if (ioctl(g_Fd, TCSETAF, &g_oterm) != 0)
+    if (ioctl(g_Fd, TCSETAF, &g_oterm) != 0) {
+        // A line that is gone is still closed, or every transaction against
+        // a vanished reader would leak its descriptor for good (the card
+        // calls open afresh each time). Other failures keep the descriptor
+        // recorded, so that a later CloseCOM can try again.
+        if (lineIsGone(errno) && close(g_Fd) == 0)
+            g_Fd = 0;
         return SD_ERR_PORT;
+    }
     if (close(g_Fd) != 0)
         return SD_ERR_CLOSE;
     g_Fd = 0;

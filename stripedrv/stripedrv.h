@@ -354,7 +354,9 @@ STRIPEDRV_API void InserStr(char *szText, const char *szInsert, int nPos);
 STRIPEDRV_API int TermOpen(const char *szDevice, long nBaud);
 
 /* Restores the saved settings and closes. 0 (also when nothing is open);
- * -3 the settings cannot be restored; -4 the close failed. */
+ * -3 the settings cannot be restored (the descriptor stays for a later try,
+ * unless the line is gone - hung up or unplugged - when it is closed all the
+ * same); -4 the close failed. */
 STRIPEDRV_API int TermClose(void);
 
 /* TermOpen of "/dev/" + szPort; sets isPortOpened. 0 or -3 (also for a name

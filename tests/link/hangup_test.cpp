@@ -88,3 +88,18 @@ TEST(HungUp, FailingSelectIsSleptOut)
     ASSERT_EQ(dup2(peer.slaveFd(), fd), fd);
     EXPECT_EQ(TermClose(), SD_OK);
 }
+
+// A reader that vanished leaves a line whose settings cannot be restored;
+// its descriptor must still be given back, or every later transaction
+// against the unplugged adapter would leak one.
+TEST(HungLine, CloseReleasesTheDescriptorOfAVanishedLine)
+{
+    PtyPeer peer;
+    const int before = openDescriptorCount();
+    ASSERT_EQ(OpenCOM(peer.portName().c_str(), 9600), SD_OK);
+    peer.closeSlave();
+    peer.hangUp();
+    EXPECT_EQ(CloseCOM(), SD_ERR_PORT);
+    EXPECT_EQ(openDescriptorCount(), before - 2); // the peer's two are gone too
+    EXPECT_EQ(CloseCOM(), SD_OK);                 // nothing left to close
+}
