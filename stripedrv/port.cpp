@@ -153,6 +153,27 @@ Wait waitFor(bool forWrite, const struct timespec &deadline)
     return errno == EINTR ? Wait::Interrupted : Wait::Failed;
 }
 
+// Waits within the budget until the line has something to read: a wake-up
+// that does not mark the line readable just waits again. False once the
+// budget is spent, or, when the wait itself keeps failing, after sleeping
+// the budget out.
+bool awaitReadable(const struct timespec &deadline)
+{
+    for (;;) {
+        switch (waitFor(false, deadline)) {
+        case Wait::Ready:
+            return true;
+        case Wait::Interrupted:
+            continue;
+        case Wait::TimedOut:
+            return false;
+        case Wait::Failed:
+            waitOutHungLine(deadline);
+            return false;
+        }
+    }
+}
+
 // What a non-blocking read or write of the line came back with.
 enum class Io { Moved, Nothing, HungUp };
 
@@ -439,15 +460,8 @@ int RecvDataEx(char *pBuf, int *pnLen, int nTimeout)
     const struct timespec deadline = deadlineAfter(nTimeout);
     EtxReply reply;
     for (;;) {
-        Wait w = waitFor(false, deadline);
-        if (w == Wait::TimedOut)
+        if (!awaitReadable(deadline))
             return SD_ERR_TIMEOUT;
-        if (w == Wait::Failed) {
-            waitOutHungLine(deadline);
-            return SD_ERR_TIMEOUT;
-        }
-        if (w == Wait::Interrupted)
-            continue;
         Io io = Io::Nothing;
         Take t = takeChunk(reply, io);
         if (t == Take::Complete)
@@ -468,15 +482,8 @@ int RecvDataEx2(char *pBuf, int nCount, int nTimeout)
     const struct timespec deadline = deadlineAfter(nTimeout);
     char chunk[SD_RECV_EX2_MAX];
     for (;;) {
-        Wait w = waitFor(false, deadline);
-        if (w == Wait::TimedOut)
+        if (!awaitReadable(deadline))
             return SD_ERR_TIMEOUT;
-        if (w == Wait::Failed) {
-            waitOutHungLine(deadline);
-            return SD_ERR_TIMEOUT;
-        }
-        if (w == Wait::Interrupted)
-            continue;
         // The whole count must come in one read; a shorter piece is dropped.
         memset(chunk, 0, sizeof chunk);
         ssize_t n = read(g_Fd, chunk, static_cast<size_t>(nCount));
