@@ -138,6 +138,12 @@ std::string takeLine(const ParsedOptions &options, Line &line)
     return "";
 }
 
+// The problem with arguments given to a command that takes none, or "".
+std::string refuseArguments(const ParsedOptions &options)
+{
+    return options.positional().empty() ? "" : "unexpected argument " + options.positional()[0];
+}
+
 std::string takeTracks(const ParsedOptions &options, int &tracks)
 {
     std::string text = options.value("tracks", std::to_string(kDefaultTracks));
@@ -216,8 +222,8 @@ int commandRead(Context &ctx, const ParsedOptions &options)
     std::string problem = takeLine(options, line);
     if (problem.empty())
         problem = takeTracks(options, tracks);
-    if (problem.empty() && !options.positional().empty())
-        problem = "unexpected argument " + options.positional()[0];
+    if (problem.empty())
+        problem = refuseArguments(options);
     if (!problem.empty())
         return ctx.usage(problem);
 
@@ -275,8 +281,8 @@ int commandWrite(Context &ctx, const ParsedOptions &options)
         else
             problem = "give the text to write with --track2 and/or --track3";
     }
-    if (problem.empty() && !options.positional().empty())
-        problem = "unexpected argument " + options.positional()[0];
+    if (problem.empty())
+        problem = refuseArguments(options);
     if (!problem.empty())
         return ctx.usage(problem);
 
@@ -528,8 +534,8 @@ int commandInfo(Context &ctx, const ParsedOptions &options)
 {
     Line line;
     std::string problem = takeLine(options, line);
-    if (problem.empty() && !options.positional().empty())
-        problem = "unexpected argument " + options.positional()[0];
+    if (problem.empty())
+        problem = refuseArguments(options);
     if (!problem.empty())
         return ctx.usage(problem);
 
@@ -577,8 +583,8 @@ int commandReset(Context &ctx, const ParsedOptions &options)
 {
     Line line;
     std::string problem = takeLine(options, line);
-    if (problem.empty() && !options.positional().empty())
-        problem = "unexpected argument " + options.positional()[0];
+    if (problem.empty())
+        problem = refuseArguments(options);
     if (!problem.empty())
         return ctx.usage(problem);
 
