@@ -5,80 +5,124 @@
 
 #include "fakes/fakereader.h"
 
-#include <QList>
-#include <QString>
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QMessageBox>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
-#include <QWidget>
+
+#include <dlfcn.h>
+#include <cstring>
 
 namespace consoletest {
 
 // Path of a fake library built for the tests, e.g. fakePath("fake_chip").
-QString fakePath(const char *name);
+inline QString fakePath(const QString &name)
+{
+    return QStringLiteral(FAKE_DIR "/") + name + QStringLiteral(".so");
+}
 
 // A fresh temporary working directory, entered for the object's life.
 class ConsoleDir
 {
 public:
-    ConsoleDir();
-    ~ConsoleDir();
-    ConsoleDir(const ConsoleDir &) = delete;
-    ConsoleDir &operator=(const ConsoleDir &) = delete;
+    ConsoleDir() : previous_(QDir::currentPath())
+    {
+        if (!dir_.isValid() || !QDir::setCurrent(dir_.path()))
+            qFatal("cannot make a working directory for the console");
+    }
+    ~ConsoleDir() { QDir::setCurrent(previous_); }
 
-    // Links `name` (e.g. "stripedrv.so") in the directory to `target`.
-    void link(const QString &name, const QString &target);
-    // Writes a file `name` that is not a library at all.
-    void garbage(const QString &name);
-    QString path() const { return dir_.path(); }
+    // Lays out `file` (e.g. "stripedrv.so"): "" leaves it missing, "garbage"
+    // writes a file that is no library, anything else is linked to: a
+    // fake's name or a path.
+    void put(const QString &file, const QString &what)
+    {
+        QFile out(dir_.filePath(file));
+        bool ok = what.isEmpty()
+            || (what == QLatin1String("garbage")
+                    ? out.open(QIODevice::WriteOnly) && out.write("not a library\n") > 0
+                    : QFile::link(what.contains('/') ? what : fakePath(what), out.fileName()));
+        if (!ok)
+            qFatal("cannot lay out %s", qPrintable(file));
+    }
+    void putAll(const QString &stripe, const QString &chip, const QString &id)
+    {
+        put(QStringLiteral("stripedrv.so"), stripe);
+        put(QStringLiteral("chipdrv.so"), chip);
+        put(QStringLiteral("idcarddrv.so"), id);
+    }
 
 private:
     QTemporaryDir dir_;
     QString previous_;
 };
 
-// What a dialog showed.
-struct Dialog
-{
-    QString title;
-    QString text;
-    bool critical = false;  // the critical icon
-    bool onlyOk = false;    // OK is its one button
-};
-
-// Watches for message boxes from the moment it is made; records each one
-// and dismisses it with its OK button, so that a modal dialog never blocks
-// a test.
+// Watches for message boxes from the moment it is made and dismisses each
+// with OK, so that a modal dialog never blocks a test. take() gives their
+// texts in order; a box that is not a critical one titled "错误信息提示"
+// with OK as its only button adds a "<not ...>" entry after its text.
 class DialogCatcher
 {
 public:
-    DialogCatcher();
-    // Every dialog seen so far, in order; forgets them.
-    QList<Dialog> take();
-    // Just the texts of take().
-    QStringList takeTexts();
+    DialogCatcher()
+    {
+        QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
+        timer_.start(10);
+    }
+    QStringList take()
+    {
+        QStringList all;
+        all.swap(seen_);
+        return all;
+    }
 
 private:
-    void poll();
+    void poll()
+    {
+        for (QWidget *window : QApplication::topLevelWidgets()) {
+            QMessageBox *box = qobject_cast<QMessageBox *>(window);
+            if (!box || !box->isVisible())
+                continue;
+            seen_ << box->text();
+            QAbstractButton *ok = box->button(QMessageBox::Ok);
+            if (box->windowTitle() != QStringLiteral("错误信息提示")
+                || box->icon() != QMessageBox::Critical || !ok || box->buttons().size() != 1)
+                seen_ << QStringLiteral("<not a critical OK box titled 错误信息提示>");
+            ok ? ok->click() : box->done(0);
+        }
+    }
     QTimer timer_;
-    QList<Dialog> seen_;
+    QStringList seen_;
 };
 
-// The records of one fake library. The file is opened by path; when the
-// console has loaded it through a link, this is the same library.
-class Fake
+// The records of one fake library, opened by path: once the console has
+// loaded it through a link, this is the same library.
+struct Fake
 {
-public:
-    explicit Fake(const char *name);
-    bool ok() const { return call != nullptr && reply != nullptr; }
+    explicit Fake(const QString &name)
+    {
+        void *handle = dlopen(fakePath(name).toLocal8Bit().constData(), RTLD_LAZY);
+        if (!handle)
+            qFatal("cannot open fake %s", qPrintable(name));
+        call = static_cast<FakeCall *>(dlsym(handle, "fake_call"));
+        reply = static_cast<FakeReply *>(dlsym(handle, "fake_reply"));
+    }
     // Forgets the calls and answers the next ones with `result`.
-    void reset(int result = 0);
-
-    FakeCall *call = nullptr;
-    FakeReply *reply = nullptr;
+    void reset(int result = 0)
+    {
+        std::memset(call, 0, sizeof *call);
+        std::memset(reply, 0, sizeof *reply);
+        reply->result = result;
+    }
+    FakeCall *call;
+    FakeReply *reply;
 };
 
-// A named child of the console window; fails the test when missing.
+// A named child of the console window; ends the test when missing.
 template <typename T>
 T *child(QWidget *window, const char *name)
 {

@@ -1,17 +1,10 @@
-/* Fake reader libraries for the console's tests.
- *
- * Each fake exports the reader call(s) it was built with, and two data
- * symbols through which a test sees what the console passed and decides
- * what the call answers:
- *
- *   fake_call   the arguments of the last call, how many calls ran;
- *   fake_reply  the result to return, the texts to put in the buffers,
- *               and a hook that runs in the middle of the call.
- *
- * The test dlopens the same file that the console loaded through its
- * "./stripedrv.so" (etc.) link; the loader hands back the same library,
- * so both sides see the same two objects.
- */
+/* Fake reader libraries for the console's tests. Each exports the reader
+ * call(s) it was built with and two data symbols: fake_call (how many calls
+ * ran, and the last one as a text: name, then every argument between '|',
+ * an output buffer shown as "zeroed" when all its bytes were 0 on entry)
+ * and fake_reply (what the call answers). The test dlopens the file the
+ * console loaded through its "./stripedrv.so" (etc.) link; the loader hands
+ * back the same library, so both sides see the same two objects. */
 #ifndef FAKEREADER_H
 #define FAKEREADER_H
 
@@ -19,35 +12,17 @@
 extern "C" {
 #endif
 
-#define FAKE_TEXT 256
-
 typedef struct FakeCall {
-    int calls;                 /* calls of any function of this library */
-    char function[32];         /* name of the last function called */
-    char port[FAKE_TEXT];
-    char extPort[FAKE_TEXT];
-    int baud;
-    int timeout;
-    /* The remaining arguments, in order. Stripe: ints = TrackMode and the
-     * reserved int; write: texts = the two track texts. IC: ints[0] = the
-     * card type held on entry; texts = the two texts. ID: texts = photo
-     * path and the three option texts. */
-    int ints[2];
-    char texts[4][FAKE_TEXT];
-    int textTooLong;           /* a text argument did not fit FAKE_TEXT */
-    int nullArgument;          /* a pointer argument was null */
-    int buffersZeroed;         /* every byte of the output buffer(s) was 0 */
+    int calls;
+    char args[1024];
 } FakeCall;
 
 typedef struct FakeReply {
     int result;
-    /* Read: track 2 and track 3; IC and ID: first is the information. */
-    char first[4096];
-    char second[FAKE_TEXT];
-    /* Fill the whole output buffer(s) with 'F', without a NUL. */
-    int fillWithoutNul;
-    /* Runs inside the call, after the arguments were recorded. */
-    void (*during)(void);
+    char first[256];     /* track 2, or the IC / ID information */
+    char second[256];    /* track 3 */
+    int fillWithoutNul;  /* fill the whole output buffer(s) with 'F' */
+    void (*during)(void);  /* runs inside the call */
 } FakeReply;
 
 #ifdef __cplusplus
