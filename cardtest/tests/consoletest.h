@@ -8,18 +8,16 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
-#include <QFile>
 #include <QMessageBox>
-#include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <dlfcn.h>
 #include <cstring>
+#include <utility>
 
 namespace consoletest {
 
-// Path of a fake library built for the tests, e.g. fakePath("fake_chip").
 inline QString fakePath(const QString &name)
 {
     return QStringLiteral(FAKE_DIR "/") + name + QStringLiteral(".so");
@@ -36,24 +34,23 @@ public:
     }
     ~ConsoleDir() { QDir::setCurrent(previous_); }
 
-    // Lays out `file` (e.g. "stripedrv.so"): "" leaves it missing, "garbage"
-    // writes a file that is no library, anything else is linked to: a
-    // fake's name or a path.
-    void put(const QString &file, const QString &what)
-    {
-        QFile out(dir_.filePath(file));
-        bool ok = what.isEmpty()
-            || (what == QLatin1String("garbage")
-                    ? out.open(QIODevice::WriteOnly) && out.write("not a library\n") > 0
-                    : QFile::link(what.contains('/') ? what : fakePath(what), out.fileName()));
-        if (!ok)
-            qFatal("cannot lay out %s", qPrintable(file));
-    }
+    // Lays out stripedrv.so, chipdrv.so and idcarddrv.so: "" leaves one
+    // missing, "garbage" writes a file that is no library, anything else is
+    // linked to (a fake's name or a path).
     void putAll(const QString &stripe, const QString &chip, const QString &id)
     {
-        put(QStringLiteral("stripedrv.so"), stripe);
-        put(QStringLiteral("chipdrv.so"), chip);
-        put(QStringLiteral("idcarddrv.so"), id);
+        const QString what[] = {stripe, chip, id};
+        const char *const files[] = {"stripedrv.so", "chipdrv.so", "idcarddrv.so"};
+        for (int i = 0; i < 3; ++i) {
+            QFile out(dir_.filePath(QLatin1String(files[i])));
+            bool ok = true;
+            if (what[i] == QLatin1String("garbage"))
+                ok = out.open(QIODevice::WriteOnly) && out.write("not a library\n") > 0;
+            else if (!what[i].isEmpty())
+                ok = QFile::link(what[i].contains('/') ? what[i] : fakePath(what[i]), out.fileName());
+            if (!ok)
+                qFatal("cannot lay out %s", files[i]);
+        }
     }
 
 private:
@@ -70,31 +67,24 @@ class DialogCatcher
 public:
     DialogCatcher()
     {
-        QObject::connect(&timer_, &QTimer::timeout, [this] { poll(); });
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            for (QWidget *window : QApplication::topLevelWidgets()) {
+                QMessageBox *box = qobject_cast<QMessageBox *>(window);
+                if (!box || !box->isVisible())
+                    continue;
+                seen_ << box->text();
+                QAbstractButton *ok = box->button(QMessageBox::Ok);
+                if (box->windowTitle() != QStringLiteral("错误信息提示") || !ok
+                    || box->icon() != QMessageBox::Critical || box->buttons().size() != 1)
+                    seen_ << QStringLiteral("<not a critical OK box titled 错误信息提示>");
+                ok ? ok->click() : box->done(0);
+            }
+        });
         timer_.start(10);
     }
-    QStringList take()
-    {
-        QStringList all;
-        all.swap(seen_);
-        return all;
-    }
+    QStringList take() { return std::exchange(seen_, QStringList()); }
 
 private:
-    void poll()
-    {
-        for (QWidget *window : QApplication::topLevelWidgets()) {
-            QMessageBox *box = qobject_cast<QMessageBox *>(window);
-            if (!box || !box->isVisible())
-                continue;
-            seen_ << box->text();
-            QAbstractButton *ok = box->button(QMessageBox::Ok);
-            if (box->windowTitle() != QStringLiteral("错误信息提示")
-                || box->icon() != QMessageBox::Critical || !ok || box->buttons().size() != 1)
-                seen_ << QStringLiteral("<not a critical OK box titled 错误信息提示>");
-            ok ? ok->click() : box->done(0);
-        }
-    }
     QTimer timer_;
     QStringList seen_;
 };
@@ -106,10 +96,10 @@ struct Fake
     explicit Fake(const QString &name)
     {
         void *handle = dlopen(fakePath(name).toLocal8Bit().constData(), RTLD_LAZY);
-        if (!handle)
+        call = static_cast<FakeCall *>(handle ? dlsym(handle, "fake_call") : nullptr);
+        reply = static_cast<FakeReply *>(handle ? dlsym(handle, "fake_reply") : nullptr);
+        if (!call || !reply)
             qFatal("cannot open fake %s", qPrintable(name));
-        call = static_cast<FakeCall *>(dlsym(handle, "fake_call"));
-        reply = static_cast<FakeReply *>(dlsym(handle, "fake_reply"));
     }
     // Forgets the calls and answers the next ones with `result`.
     void reset(int result = 0)

@@ -42,15 +42,21 @@ const Widget kWidgets[] = {
     {"btn_readID", "QPushButton", "horizontalLayout_4", "读取二代证信息", {180, 0}, {kMax, kMax}},
     {"ed_outInfo", "QTextEdit", "", "", {0, 0}, {kMax, kMax}},
 };
-const char *const kRows[] = {"horizontalLayout", "horizontalLayout_2", "horizontalLayout_6",
-                             "horizontalLayout_3", "horizontalLayout_4"};
-
 QString shownText(QObject *w)
 {
     const char *property = qobject_cast<QComboBox *>(w) ? "currentText"
         : qobject_cast<QTextEdit *>(w)                  ? "plainText"
                                                         : "text";
     return w->property(property).toString();
+}
+
+// Objects as "name class".
+QStringList described(const QObjectList &objects)
+{
+    QStringList all;
+    for (const QObject *o : objects)
+        all << o->objectName() + QLatin1Char(' ') + QLatin1String(o->metaObject()->className());
+    return all;
 }
 
 // A layout's items as names: widgets and layouts by object name, a spacer
@@ -95,58 +101,53 @@ void FormTest::formBuildsTheListedObjects()
     QVERIFY(!window.findChild<QMenuBar *>() && !window.findChild<QStatusBar *>()
             && !window.findChild<QToolBar *>());
     // The central widget has no layout: the controls keep a fixed place.
-    QCOMPARE(window.centralWidget(), ui.centralWidget);
-    QCOMPARE(ui.centralWidget->objectName(), QStringLiteral("centralWidget"));
-    QVERIFY(ui.centralWidget->layout() == nullptr);
-    QCOMPARE(ui.centralWidget->children(), QObjectList() << ui.verticalLayoutWidget);
-    QCOMPARE(ui.verticalLayoutWidget->objectName(), QStringLiteral("verticalLayoutWidget"));
+    QCOMPARE(window.centralWidget()->objectName(), QStringLiteral("centralWidget"));
+    QVERIFY(window.centralWidget()->layout() == nullptr);
+    QCOMPARE(described(window.centralWidget()->children()),
+             QStringList{"verticalLayoutWidget QWidget"});
     QCOMPARE(ui.verticalLayoutWidget->geometry(), QRect(20, 20, 791, 461));
-    QCOMPARE(ui.verticalLayoutWidget->layout(), ui.verticalLayout);
     QCOMPARE(ui.verticalLayout->spacing(), 15);
     QCOMPARE(ui.verticalLayout->contentsMargins(), QMargins(0, 0, 0, 0));
 
-    // verticalLayout first, then every widget, in creation order.
-    const QObjectList children = ui.verticalLayoutWidget->children();
-    QCOMPARE(children.size(), 1 + int(std::size(kWidgets)));
-    QCOMPARE(children[0]->objectName(), QStringLiteral("verticalLayout"));
-    QCOMPARE(children[0]->metaObject()->className(), "QVBoxLayout");
+    // verticalLayout first, then every widget, in creation order; the row
+    // layouts are adopted by verticalLayout in order of their first widget.
+    QStringList children{"verticalLayout QVBoxLayout"}, rows;
     for (const Widget &w : kWidgets) {
-        QObject *c = children[1 + int(&w - kWidgets)];
-        QCOMPARE(c->objectName(), QString::fromLatin1(w.name));
-        QCOMPARE(c->metaObject()->className(), w.className);
-        QCOMPARE(shownText(c), QString::fromUtf8(w.text));
-        QCOMPARE(static_cast<QWidget *>(c)->minimumSize(), w.min);
-        QCOMPARE(static_cast<QWidget *>(c)->maximumSize(), w.max);
+        children << QString::fromLatin1(w.name) + QLatin1Char(' ') + QLatin1String(w.className);
+        if (*w.row && !rows.contains(QLatin1String(w.row)))
+            rows << QString::fromLatin1(w.row);
+        QWidget *widget = window.findChild<QWidget *>(QLatin1String(w.name));
+        QVERIFY2(widget, w.name);
+        QCOMPARE(shownText(widget), QString::fromUtf8(w.text));
+        QCOMPARE(widget->minimumSize(), w.min);
+        QCOMPARE(widget->maximumSize(), w.max);
     }
-    // The colons are the full-width ones.
-    QCOMPARE(ui.label->text().at(3), QChar(0xFF1A));
+    QCOMPARE(described(ui.verticalLayoutWidget->children()), children);
+    QCOMPARE(ui.label->text().at(3), QChar(0xFF1A));  // the full-width colon
     QCOMPARE(ui.cb_mgmod->count(), 3);
     QCOMPARE(ui.cb_mgmod->itemText(1), QStringLiteral("三磁道"));
     QCOMPARE(ui.cb_mgmod->itemText(2), QStringLiteral("二三磁道"));
 
-    // The rows, adopted by verticalLayout in order, each its widgets and a
-    // trailing spacer; then the output area and the bottom spacer.
-    const QString rowSpacer = QStringLiteral("spacer 40x20 %1 %2")
-                                  .arg(QSizePolicy::Expanding).arg(QSizePolicy::Minimum);
-    QStringList outer;
-    for (const char *rowName : kRows) {
-        QObject *row = ui.verticalLayout->children().value(int(outer.size()));
-        QVERIFY2(row && row->objectName() == QLatin1String(rowName), rowName);
-        QCOMPARE(row->metaObject()->className(), "QHBoxLayout");
-        QCOMPARE(static_cast<QLayout *>(row)->spacing(), 6);
+    // Each row: its widgets and a trailing spacer; then the output area and
+    // the bottom spacer.
+    QStringList outer = rows;
+    for (QString &r : outer)
+        r += QStringLiteral(" QHBoxLayout");
+    QCOMPARE(described(ui.verticalLayout->children()), outer);
+    for (const QString &rowName : rows) {
+        QLayout *row = ui.verticalLayout->findChild<QLayout *>(rowName);
+        QCOMPARE(row->spacing(), 6);
         QStringList expected;
         for (const Widget &w : kWidgets)
-            if (!std::strcmp(w.row, rowName))
+            if (rowName == QLatin1String(w.row))
                 expected << QString::fromLatin1(w.name);
-        QCOMPARE(items(static_cast<QLayout *>(row)), expected << rowSpacer);
-        outer << QString::fromLatin1(rowName);
+        QCOMPARE(items(row), expected << QStringLiteral("spacer 40x20 %1 %2")
+                                             .arg(QSizePolicy::Expanding).arg(QSizePolicy::Minimum));
     }
-    QCOMPARE(ui.verticalLayout->children().size(), 5);
-    QCOMPARE(items(ui.verticalLayout), outer << QStringLiteral("ed_outInfo")
-                                             << QStringLiteral("spacer 20x40 %1 %2")
-                                                    .arg(QSizePolicy::Minimum)
-                                                    .arg(QSizePolicy::Expanding));
-    QCOMPARE(ui.verticalLayout->itemAt(6)->spacerItem(), ui.verticalSpacer);
+    QCOMPARE(items(ui.verticalLayout), rows << QStringLiteral("ed_outInfo")
+                                            << QStringLiteral("spacer 20x40 %1 %2")
+                                                   .arg(QSizePolicy::Minimum)
+                                                   .arg(QSizePolicy::Expanding));
 }
 
 void FormTest::slotsHaveMethodIndices0To3()

@@ -91,68 +91,62 @@ void OperationsTest::initTestCase()
 
 void OperationsTest::operation_data()
 {
-    // The button, selector index, port and track fields; what the library
-    // answers (result, the texts it fills in, or 'F' to the last byte of
-    // every buffer); the call it sees and the output shown.
+    // The button, selector index and port; what the library answers: its
+    // result and the texts it fills in (none: 'F' to the last byte of every
+    // buffer; for a write these are the track fields typed); the call it
+    // sees and the output shown.
     QTest::addColumn<QString>("button");
     QTest::addColumn<int>("selector");
     QTest::addColumn<QString>("port");
-    QTest::addColumn<QStringList>("tracks");
     QTest::addColumn<int>("result");
     QTest::addColumn<QByteArrayList>("reply");
-    QTest::addColumn<bool>("fill");
     QTest::addColumn<QString>("call");
     QTest::addColumn<QString>("shown");
-    const QStringList t = {"1234=5678", "99=00"};
     const QByteArrayList none = {"", ""};
     const QString F(256, 'F');
-    QTest::newRow("read 二磁道")
-        << "btn_readMS" << 0 << "ttyUSB0" << t << 0 << QByteArrayList{"1234=5678", "99=88=77"}
-        << false << "MS_ReadCard ttyUSB0||9600|20|2|0|zeroed|zeroed"
-        << "二磁道：1234=5678\n三磁道：99=88=77";
+    QTest::newRow("read 二磁道, invalid UTF-8 replaced")
+        << "btn_readMS" << 0 << "ttyUSB0" << 0 << QByteArrayList{"1234=5678", "9\xff=8"}
+        << "MS_ReadCard ttyUSB0||9600|20|2|0|zeroed|zeroed"
+        << QStringLiteral("二磁道：1234=5678\n三磁道：9") + QChar(0xFFFD) + QStringLiteral("=8");
     QTest::newRow("read 三磁道 port fails")
-        << "btn_readMS" << 1 << "pts/7" << t << -3 << QByteArrayList{"left", "over"} << false
+        << "btn_readMS" << 1 << "pts/7" << -3 << QByteArrayList{"left", "over"}
         << "MS_ReadCard pts/7||9600|20|3|0|zeroed|zeroed" << "读磁条失败，错误代码：-3";
     QTest::newRow("read 二三磁道 empty port, no data")
-        << "btn_readMS" << 2 << "" << t << 0 << none << false
+        << "btn_readMS" << 2 << "" << 0 << none
         << "MS_ReadCard ||9600|20|23|0|zeroed|zeroed" << "二磁道：\n三磁道：";
     QTest::newRow("read UTF-8 port, positive code")
-        << "btn_readMS" << 0 << "tty读卡器" << t << 21 << none << false
+        << "btn_readMS" << 0 << "tty读卡器" << 21 << none
         << "MS_ReadCard tty读卡器||9600|20|2|0|zeroed|zeroed" << "读磁条失败，错误代码：21";
-    QTest::newRow("read invalid UTF-8 replaced")
-        << "btn_readMS" << 2 << "ttyUSB0" << t << 0 << QByteArrayList{"12\xff" "34", "ok"} << false
-        << "MS_ReadCard ttyUSB0||9600|20|23|0|zeroed|zeroed"
-        << QStringLiteral("二磁道：12") + QChar(0xFFFD) + QStringLiteral("34\n三磁道：ok");
     QTest::newRow("read buffers filled to the last byte")
-        << "btn_readMS" << 2 << "ttyUSB0" << t << 0 << none << true
+        << "btn_readMS" << 2 << "ttyUSB0" << 0 << QByteArrayList()
         << "MS_ReadCard ttyUSB0||9600|20|23|0|zeroed|zeroed"
         << QStringLiteral("二磁道：") + F + QStringLiteral("\n三磁道：") + F;
     QTest::newRow("write 二三磁道")
-        << "btn_writeMS" << 2 << "ttyUSB3" << t << 0 << none << false
+        << "btn_writeMS" << 2 << "ttyUSB3" << 0 << QByteArrayList{"1234=5678", "99=00"}
         << "MS_WriteCard ttyUSB3||9600|20|23|0|1234=5678|99=00" << "写磁条数据成功！";
     QTest::newRow("write 二磁道 UTF-8")
-        << "btn_writeMS" << 0 << "ttyUSB3" << QStringList{"卡=1", "é"} << 0 << none << false
+        << "btn_writeMS" << 0 << "ttyUSB3" << 0 << QByteArrayList{"卡=1", "é"}
         << "MS_WriteCard ttyUSB3||9600|20|2|0|卡=1|é" << "写磁条数据成功！";
     QTest::newRow("write 三磁道 empty track 2 fails")
-        << "btn_writeMS" << 1 << "ttyUSB3" << QStringList{"", "99=00"} << -5 << none << false
+        << "btn_writeMS" << 1 << "ttyUSB3" << -5 << QByteArrayList{"", "99=00"}
         << "MS_WriteCard ttyUSB3||9600|20|3|0||99=00" << "写磁条数据失败，错误代码：-5";
     QTest::newRow("IC information")
-        << "btn_readIC" << 2 << "ttyUSB1" << t << 0 << QByteArrayList{"卡号=6222000011112222"}
-        << false << "IC_GetInfo ttyUSB1||9600|20|3||A|len|zeroed" << "IC卡信息：卡号=6222000011112222";
+        << "btn_readIC" << 2 << "ttyUSB1" << 0 << QByteArrayList{"卡号=6222000011112222"}
+        << "IC_GetInfo ttyUSB1||9600|20|3||A|len|zeroed" << "IC卡信息：卡号=6222000011112222";
     QTest::newRow("IC fails")
-        << "btn_readIC" << 2 << "ttyUSB1" << t << -20 << QByteArrayList{"ignored"} << false
+        << "btn_readIC" << 2 << "ttyUSB1" << -20 << QByteArrayList{"ignored"}
         << "IC_GetInfo ttyUSB1||9600|20|3||A|len|zeroed" << "读卡失败，错误代码：-20";
     QTest::newRow("IC buffer filled to the last byte")
-        << "btn_readIC" << 2 << "ttyUSB1" << t << 0 << none << true
+        << "btn_readIC" << 2 << "ttyUSB1" << 0 << QByteArrayList()
         << "IC_GetInfo ttyUSB1||9600|20|3||A|len|zeroed" << QStringLiteral("IC卡信息：") + F + F;
     QTest::newRow("ID information")
-        << "btn_readID" << 2 << "ttyUSB2" << t << 0 << QByteArrayList{"姓名：张三|性别：男"} << false
+        << "btn_readID" << 2 << "ttyUSB2" << 0 << QByteArrayList{"姓名：张三|性别：男"}
         << "ID_GetInfo ttyUSB2||9600|20|./photo.jpg||||zeroed" << "二代证信息：姓名：张三|性别：男";
     QTest::newRow("ID fails")
-        << "btn_readID" << 2 << "ttyUSB2" << t << -7 << QByteArrayList{"ignored"} << false
+        << "btn_readID" << 2 << "ttyUSB2" << -7 << QByteArrayList{"ignored"}
         << "ID_GetInfo ttyUSB2||9600|20|./photo.jpg||||zeroed" << "读取二代证信息失败，错误代码：-7";
     QTest::newRow("ID buffer filled to the last byte")
-        << "btn_readID" << 2 << "ttyUSB2" << t << 0 << none << true
+        << "btn_readID" << 2 << "ttyUSB2" << 0 << QByteArrayList()
         << "ID_GetInfo ttyUSB2||9600|20|./photo.jpg||||zeroed"
         << QStringLiteral("二代证信息：") + QString(2048, 'F');
 }
@@ -162,10 +156,8 @@ void OperationsTest::operation()
     QFETCH(QString, button);
     QFETCH(int, selector);
     QFETCH(QString, port);
-    QFETCH(QStringList, tracks);
     QFETCH(int, result);
     QFETCH(QByteArrayList, reply);
-    QFETCH(bool, fill);
     QFETCH(QString, call);
     QFETCH(QString, shown);
     for (Fake *f : g_fakes)
@@ -174,12 +166,12 @@ void OperationsTest::operation()
     fake.reset(result);
     qstrcpy(fake.reply->first, reply.value(0).constData());
     qstrcpy(fake.reply->second, reply.value(1).constData());
-    fake.reply->fillWithoutNul = fill;
+    fake.reply->fillWithoutNul = reply.isEmpty();
     fake.reply->during = observeCall;
     child<QComboBox>(g_window, "cb_mgmod")->setCurrentIndex(selector);
     child<QLineEdit>(g_window, "ed_Port")->setText(port);
-    child<QLineEdit>(g_window, "ed_track2")->setText(tracks[0]);
-    child<QLineEdit>(g_window, "ed_track3")->setText(tracks[1]);
+    child<QLineEdit>(g_window, "ed_track2")->setText(QString::fromUtf8(reply.value(0)));
+    child<QLineEdit>(g_window, "ed_track3")->setText(QString::fromUtf8(reply.value(1)));
     child<QTextEdit>(g_window, "ed_outInfo")->setText(QStringLiteral("result of an earlier click"));
     click(qPrintable(button));
 

@@ -12,11 +12,10 @@
 
 using namespace consoletest;
 
-namespace {
+// The simulated reader's demo card.
 const QString kTrack2 = QStringLiteral("222233021234567654321=44212038899913311");
 const QString kTrack3 = QStringLiteral(
     "996888886543215533350201=123456700001003388999010000049120=0000000000=33333");
-}  // namespace
 
 class RealReaderTest : public QObject
 {
@@ -25,9 +24,8 @@ class RealReaderTest : public QObject
 private slots:
     void initTestCase();
     void cleanupTestCase();
-    void readShowsBothTracksWithEquals();
+    void readShowsBothTracksWithEqualsAlsoAfterTheStandins();
     void writeThenReadGivesTheWrittenData();
-    void standinsAnswerNoReaderAndLeaveThePortWorking();
 
 private:
     QString clickFor(const char *button)
@@ -71,10 +69,14 @@ void RealReaderTest::cleanupTestCase()
         sim_.kill();
 }
 
-void RealReaderTest::readShowsBothTracksWithEquals()
+void RealReaderTest::readShowsBothTracksWithEqualsAlsoAfterTheStandins()
 {
-    QCOMPARE(clickFor("btn_readMS"),
-             QStringLiteral("二磁道：") + kTrack2 + QStringLiteral("\n三磁道：") + kTrack3);
+    const QString card = QStringLiteral("二磁道：") + kTrack2 + QStringLiteral("\n三磁道：") + kTrack3;
+    QCOMPARE(clickFor("btn_readMS"), card);
+    QCOMPARE(clickFor("btn_readIC"), QStringLiteral("读卡失败，错误代码：-20"));
+    QCOMPARE(clickFor("btn_readID"), QStringLiteral("读取二代证信息失败，错误代码：-20"));
+    // The stripe reader still answers after the stand-ins opened its port.
+    QCOMPARE(clickFor("btn_readMS"), card);
 }
 
 void RealReaderTest::writeThenReadGivesTheWrittenData()
@@ -86,14 +88,6 @@ void RealReaderTest::writeThenReadGivesTheWrittenData()
     QCOMPARE(clickFor("btn_writeMS"), QStringLiteral("写磁条数据成功！"));
     QCOMPARE(clickFor("btn_readMS"),
              QStringLiteral("二磁道：") + t2 + QStringLiteral("\n三磁道：") + t3);
-}
-
-void RealReaderTest::standinsAnswerNoReaderAndLeaveThePortWorking()
-{
-    QCOMPARE(clickFor("btn_readIC"), QStringLiteral("读卡失败，错误代码：-20"));
-    QCOMPARE(clickFor("btn_readID"), QStringLiteral("读取二代证信息失败，错误代码：-20"));
-    // The stripe reader still answers after the stand-ins opened its port.
-    QVERIFY(clickFor("btn_readMS").startsWith(QStringLiteral("二磁道：") + kTrack2));
 }
 
 QTEST_MAIN(RealReaderTest)
