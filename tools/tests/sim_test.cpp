@@ -1,375 +1,401 @@
-// stripectl as a technician runs it, against the simulated reader.
-#include "child_process.h"
+// stripectl as a technician runs it: the program itself, against the
+// simulated reader, both started as child processes in the test's own
+// working directory (the driver traces there).
+#include "pty_peer.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <string>
-#include <vector>
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <sys/wait.h>
+#include <unistd.h>
 
-using namespace tooltest;
 using nlohmann::json;
 
 namespace {
 
-const std::string kDefaultTrack2 = "222233021234567654321=44212038899913311";
-const std::string kDefaultTrack3 =
+using Clock = std::chrono::steady_clock;
+
+const std::string kTrack2 = "222233021234567654321=44212038899913311";
+const std::string kTrack3 =
     "996888886543215533350201=123456700001003388999010000049120=0000000000=33333";
 
-// Runs stripectl in a directory of its own (the driver may write its trace
-// there), with the port of `sim` unless the arguments name one.
-class Stripectl : public ::testing::Test {
-protected:
-    RunResult ctl(std::vector<std::string> args, const SimReader *sim = nullptr)
-    {
-        if (sim)
-            args.insert(args.begin() + 1, {"--port", sim->port()});
-        args.insert(args.begin(), STRIPECTL_PATH);
-        RunResult result = run(args, dir.path());
-        // In a sanitizer build a fault in the tool shows here, whatever the
-        // exit status the case expects.
-        EXPECT_EQ(result.err.find("Sanitizer"), std::string::npos) << result.err;
-        EXPECT_EQ(result.err.find("runtime error:"), std::string::npos) << result.err;
-        return result;
-    }
-    static std::vector<std::string> simOptions(std::vector<std::string> extra = {})
-    {
-        extra.insert(extra.begin(), "--no-pacing");
-        return extra;
-    }
-
-    TempDir dir;
-};
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
 
 bool contains(const std::string &text, const std::string &part)
 {
     return text.find(part) != std::string::npos;
 }
 
-#define ASSERT_SIM(sim) ASSERT_TRUE((sim).started()) << "readersim did not start"
+double secondsSince(Clock::time_point start)
+{
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Starts argv[0] with its standard output and error in NAME.out and NAME.err.
+// Its standard input stays open and silent: readersim --swipe-on-key then
+// never swipes.
+pid_t spawn(const std::vector<std::string> &argv, const std::string &name)
+{
+    int out = open((name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int err = open((name + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in[2];
+        if (pipe(in) != 0 || dup2(in[0], 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(126);
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        dprintf(2, "cannot run %s: %s\n", args[0], strerror(errno));
+        _exit(127);
+    }
+    close(out);
+    close(err);
+    return pid;
+}
+
+struct RunResult {
+    int status = -1; // exit status, or 128 + signal
+    std::string out, err;
+    double seconds = 0;
+};
+
+// Runs stripectl to its end (killed after 90 s); with interruptAfterMs >= 0
+// it gets a SIGINT that long after its start, as from Ctrl-C.
+RunResult run(std::vector<std::string> args, int interruptAfterMs = -1)
+{
+    args.insert(args.begin(), STRIPECTL_PATH);
+    RunResult result;
+    Clock::time_point start = Clock::now();
+    pid_t pid = spawn(args, "stripectl");
+    int waitStatus = 0;
+    while (pid > 0 && waitpid(pid, &waitStatus, WNOHANG) == 0) {
+        double ms = secondsSince(start) * 1000;
+        if (interruptAfterMs >= 0 && ms >= interruptAfterMs) {
+            kill(pid, SIGINT);
+            interruptAfterMs = -1;
+        }
+        if (ms > 90000)
+            kill(pid, SIGKILL);
+        usleep(5000);
+    }
+    result.status = WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : 128 + WTERMSIG(waitStatus);
+    result.seconds = secondsSince(start);
+    result.out = readFile("stripectl.out");
+    result.err = readFile("stripectl.err");
+    return result;
+}
+
+// The simulated reader; the port name (below /dev/) is the first line it
+// prints. Its log of the bytes received is its standard error.
+class SimReader {
+public:
+    explicit SimReader(std::vector<std::string> options)
+    {
+        options.insert(options.begin(), {READERSIM_PATH, "--no-pacing"});
+        pid_ = spawn(options, "readersim");
+        for (int i = 0; i < 500 && port_.empty(); ++i) {
+            usleep(20000);
+            std::string out = readFile("readersim.out");
+            if (out.find('\n') != std::string::npos)
+                port_ = out.substr(0, out.find('\n'));
+        }
+    }
+    ~SimReader()
+    {
+        if (pid_ > 0 && kill(pid_, SIGTERM) == 0)
+            waitpid(pid_, nullptr, 0);
+    }
+    const std::string &port() const { return port_; }
+    std::string log() const { return readFile("readersim.err"); }
+    // It logs what it received a moment after the sender is done.
+    bool waitForLog(const std::string &part) const
+    {
+        for (int i = 0; i < 150 && !contains(log(), part); ++i)
+            usleep(20000);
+        return contains(log(), part);
+    }
+
+private:
+    pid_t pid_ = -1;
+    std::string port_;
+};
+
+class Stripectl : public ::testing::Test {
+protected:
+    // Starts a simulated reader (after stopping the one before).
+    bool startSim(const std::vector<std::string> &options = {})
+    {
+        sim.reset();
+        sim = std::make_unique<SimReader>(options);
+        return !sim->port().empty();
+    }
+    // Runs stripectl on the simulated reader's port unless the arguments
+    // name one.
+    RunResult ctl(std::vector<std::string> args, int interruptAfterMs = -1)
+    {
+        if (sim && !args.empty() && std::find(args.begin(), args.end(), "--port") == args.end())
+            args.insert(args.begin() + 1, {"--port", sim->port()});
+        RunResult r = run(args, interruptAfterMs);
+        // In a sanitizer build a fault in the tool shows here, whatever the
+        // exit status the case expects.
+        EXPECT_FALSE(contains(r.err, "Sanitizer") || contains(r.err, "runtime error:")) << r.err;
+        return r;
+    }
+
+    sdtest::TempWorkDir dir;
+    std::unique_ptr<SimReader> sim;
+};
 
 } // namespace
 
-// ------------------------------------------------------------ read
-
-TEST_F(Stripectl, ReadPrintsBothTracksAndSaysItWaits)
+TEST_F(Stripectl, ReadPrintsTheTracksAsTextOrJsonAndTraces)
 {
-    SimReader sim(simOptions());
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"read", "--timeout", "5"}, &sim);
+    ASSERT_TRUE(startSim());
+    dir.traceOn();
+    RunResult r = ctl({"read", "--timeout", "5"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "track2: " + kDefaultTrack2 + "\ntrack3: " + kDefaultTrack3 + "\n");
-    EXPECT_TRUE(contains(r.err, "/dev/" + sim.port())) << r.err;
-    EXPECT_TRUE(contains(r.err, "waiting up to 5 s")) << r.err;
-}
+    EXPECT_EQ(r.out, "track2: " + kTrack2 + "\ntrack3: " + kTrack3 + "\n");
+    EXPECT_TRUE(contains(r.err, "/dev/" + sim->port() + " (waiting up to 5 s)")) << r.err;
+    std::string trace = dir.read("DataLog.log");
+    EXPECT_TRUE(contains(trace, "MS_ReadCard start at")) << trace;
+    EXPECT_TRUE(contains(trace, "szTrack2data:" + kTrack2)) << trace;
 
-TEST_F(Stripectl, ReadJsonOfOneTrackFromAFullDevicePath)
-{
-    SimReader sim(simOptions({"--track3", "1234=5678"}));
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"read", "--port", "/dev/" + sim.port(), "--tracks", "3", "--json",
-                       "--quiet"});
+    // A full device path is taken as well.
+    r = ctl({"read", "--port", "/dev/" + sim->port(), "--tracks", "3", "--json", "--quiet"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     json answer = json::parse(r.out, nullptr, false);
-    ASSERT_TRUE(answer.is_object()) << r.out;
-    EXPECT_EQ(answer["code"], 0);
-    EXPECT_EQ(answer["tracks"], 3);
-    EXPECT_EQ(answer["track3"], "1234=5678");
-    EXPECT_FALSE(answer.contains("track2"));
-}
-
-TEST_F(Stripectl, ReadRefusedByTheReaderFails)
-{
-    SimReader sim(simOptions({"--error-byte", "B"}));
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"read", "--timeout", "2"}, &sim);
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(contains(r.err, "refused the swipe with error \"B\"")) << r.err;
-}
-
-TEST_F(Stripectl, ReadFromAMissingPortExitsWithThePortStatus)
-{
-    RunResult r = ctl({"read", "--port", "ttyNoSuchReader9", "--json"});
-    EXPECT_EQ(r.status, 3);
-    json answer = json::parse(r.out, nullptr, false);
-    ASSERT_TRUE(answer.is_object()) << r.out;
-    EXPECT_EQ(answer["code"], -3);
-    EXPECT_TRUE(contains(answer["error"].get<std::string>(), "cannot be opened"));
-    EXPECT_TRUE(contains(r.err, "cannot be opened")) << r.err;
+    EXPECT_EQ(answer, json::parse(R"({"code":0,"port":")" + sim->port() +
+                                  R"(","tracks":3,"track3":")" + kTrack3 + "\"}"))
+        << r.out;
 }
 
 TEST_F(Stripectl, ReadWithoutASwipeRunsIntoTheTimeLimit)
 {
-    SimReader sim(simOptions({"--swipe-on-key"}));
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"read", "--timeout", "1"}, &sim);
+    ASSERT_TRUE(startSim({"--swipe-on-key"}));
+    RunResult r = ctl({"read", "--timeout", "1"});
     EXPECT_EQ(r.status, 4) << r.err;
-    EXPECT_TRUE(contains(r.err, "no card was swiped")) << r.err;
+    EXPECT_TRUE(contains(r.err, "no card was swiped") && contains(r.err, "[code -2]")) << r.err;
 }
 
-TEST_F(Stripectl, ReadTracesIntoTheWorkingDirectoryWhenSwitchedOn)
+TEST_F(Stripectl, FailuresExitWithTheirStatusAndSayWhy)
 {
-    SimReader sim(simOptions());
-    ASSERT_SIM(sim);
-    dir.write("CONFIG.ini", "[DEVTRACE]\nSwitch=1\n");
-    RunResult r = ctl({"read", "--tracks", "2"}, &sim);
-    EXPECT_EQ(r.status, 0) << r.err;
-    std::string trace = dir.read("DataLog.log");
-    EXPECT_TRUE(contains(trace, "MS_ReadCard start at")) << trace;
-    EXPECT_TRUE(contains(trace, "szTrack2data:" + kDefaultTrack2)) << trace;
+    struct Case {
+        std::vector<std::string> sim, args;
+        int status;
+        std::string code, err, out; // parts of standard error and output
+    } cases[] = {
+        {{"--error-byte", "B"}, {"read", "--timeout", "2"}, 1, "[code 21]",
+         "refused the swipe with error \"B\"", ""},
+        {{"--status", "rq"}, {"write", "--track2", "1=1"}, 1, "[code -5]", "status \"rq\"", ""},
+        // Too long for one write command: refused before anything is sent.
+        {{}, {"write", "--track2", std::string(195, '1')}, 1, "[code -7]", "too long", ""},
+        {{}, {"read", "--port", "ttyNoSuchReader9", "--json"}, 3, "[code -3]", "cannot be opened",
+         R"({"code":-3,"port":"ttyNoSuchReader9","tracks":23,"error":"the port cannot be opened)"},
+        {{}, {"info", "--port", "ttyNoSuchReader9", "--json"}, 3, "[code -3]", "cannot be opened",
+         R"({"ErrorCode":"-3","ErrorMessage":"opening /dev/ttyNoSuchReader9: the port cannot)"},
+        {{}, {"reset", "--port", "ttyNoSuchReader9"}, 3, "[code -3]", "cannot be opened", ""},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        ASSERT_TRUE(startSim(c.sim));
+        RunResult r = ctl(c.args);
+        EXPECT_EQ(r.status, c.status) << r.err;
+        EXPECT_TRUE(contains(r.err, c.err) && contains(r.err, c.code)) << r.err;
+        EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << r.out;
+        EXPECT_TRUE(c.out.empty() ? r.out.empty() : json::accept(r.out)) << r.out;
+    }
 }
 
-// ------------------------------------------------------------ write
-
-TEST_F(Stripectl, WriteWithVerifyReadsTheCardBack)
+TEST_F(Stripectl, WriteWithVerifyReadsTheCardBackAndOneTrackLeavesTheOther)
 {
-    SimReader sim(simOptions());
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"write", "--track2", "5555=01", "--track3", "7777=02", "--verify"}, &sim);
+    ASSERT_TRUE(startSim());
+    RunResult r = ctl({"write", "--track2", "5555=01", "--track3", "7777=02", "--verify"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "written and verified: tracks 2 and 3\n");
     EXPECT_TRUE(contains(r.err, "Swipe the card again")) << r.err;
 
-    r = ctl({"read"}, &sim);
-    EXPECT_EQ(r.out, "track2: 5555=01\ntrack3: 7777=02\n");
+    r = ctl({"write", "--track3", "31=31"});
+    EXPECT_EQ(r.out, "written: track 3\n");
+    r = ctl({"read"});
+    EXPECT_EQ(r.out, "track2: 5555=01\ntrack3: 31=31\n");
 }
 
 TEST_F(Stripectl, VerifyCatchesACardThatReadsBackDifferently)
 {
     // The reader sends "'" for the field separator, and the driver hands
     // back "=": a "'" written comes back as "=".
-    SimReader sim(simOptions());
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"write", "--track2", "12'34", "--verify", "--quiet"}, &sim);
+    ASSERT_TRUE(startSim());
+    RunResult r = ctl({"write", "--track2", "12'34", "--verify", "--quiet"});
     EXPECT_EQ(r.status, 5) << r.err;
     EXPECT_EQ(r.out, "");
-    EXPECT_TRUE(contains(r.err, "verification failed: track 2 reads \"12=34\", expected \"12'34\""))
-        << r.err;
+    EXPECT_EQ(r.err, "stripectl write: verification failed: track 2 reads \"12=34\", expected "
+                     "\"12'34\"\n");
 
     dir.write("cards.csv", "56'78,\n9=9,\n");
-    r = ctl({"encode", "--quiet", "--keep-going", "cards.csv"}, &sim);
+    r = ctl({"encode", "--quiet", "--keep-going", "cards.csv"});
     EXPECT_EQ(r.status, 5) << r.err;
     EXPECT_EQ(r.out, "row 1: MISMATCH: track 2 reads \"56=78\", expected \"56'78\"\n"
                      "row 2: ok (track 2, verified)\n"
                      "summary: 1 ok, 1 failed (rows 1)\n");
 }
 
-TEST_F(Stripectl, ExternalPortIsSelectedBeforeTheReadWhenAsked)
+TEST_F(Stripectl, InfoResetAndTheExternalPortSendTheirCommands)
 {
-    SimReader sim(simOptions({"--hex"}));
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"read", "--tracks", "2", "--ext-port", "--quiet"}, &sim);
+    // An older reader: the version settles the model, no identity record.
+    ASSERT_TRUE(startSim({"--version", "Ver3.1", "--hex"}));
+    RunResult r = ctl({"info", "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(sim.waitForStderr("<- 1B 25 41")) << sim.stderrText();
-    std::string log = sim.stderrText();
+    json answer = json::parse(r.out, nullptr, false);
+    EXPECT_EQ(answer.value("DeviceModel", "?"), "P26A") << r.out;
+    EXPECT_EQ(answer.value("DeviceSN", "?"), "") << r.out;
+
+    r = ctl({"reset"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "reset sent to /dev/" + sim->port() + "\n");
+    EXPECT_TRUE(sim->waitForLog("1B 30")) << sim->log();
+
+    r = ctl({"read", "--tracks", "2", "--ext-port", "--quiet"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(sim->waitForLog("<- 1B 25 41")) << sim->log();
+    std::string log = sim->log();
     EXPECT_LT(log.find("1B 25 41"), log.find("1B 5D")) << log;
+    // ESC "Intelligent" was never sent.
+    EXPECT_FALSE(contains(log, "49 6E 74 65 6C")) << log;
 }
 
-TEST_F(Stripectl, WriteOfOneTrackLeavesTheOther)
+TEST_F(Stripectl, InfoShowsTheIdentityOfANewerReader)
 {
-    SimReader sim(simOptions());
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"write", "--track3", "31=31"}, &sim);
+    ASSERT_TRUE(startSim({"--version", "Ver5.13.2", "--identity", "01|A7-2506AB"}));
+    RunResult r = ctl({"info"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "written: track 3\n");
-    r = ctl({"read"}, &sim);
-    EXPECT_EQ(r.out, "track2: " + kDefaultTrack2 + "\ntrack3: 31=31\n");
+    EXPECT_EQ(r.out, "port:             /dev/" + sim->port() +
+                         "\nfirmware version: Ver5.13.2\n"
+                         "serial number:    A7-2506AB\n"
+                         "production date:  2506\n"
+                         "model:            P26B\n"
+                         "identity record:  01|A7-2506AB\n");
+    r = ctl({"info", "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(json::accept(r.out) && contains(r.out, R"({"ErrorCode":"0",)")) << r.out;
+    EXPECT_TRUE(contains(r.out, R"("DeviceVersion":"Ver5.13.2","DeviceSN":"A7-2506AB",)"
+                                R"("ProductionDate":"2506","DeviceModel":"P26B"})"))
+        << r.out;
 }
-
-TEST_F(Stripectl, WriteFailuresAreExplained)
-{
-    SimReader sim(simOptions({"--status", "rq"}));
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"write", "--track2", "1=1"}, &sim);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "status \"rq\"")) << r.err;
-    EXPECT_TRUE(contains(r.err, "[code -5]")) << r.err;
-
-    // Too long for one write command: refused before anything is sent.
-    r = ctl({"write", "--track2", std::string(195, '1')}, &sim);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.err, "too long")) << r.err;
-    EXPECT_TRUE(contains(r.err, "[code -7]")) << r.err;
-}
-
-// ------------------------------------------------------------ encode
 
 TEST_F(Stripectl, EncodeWritesAndChecksEveryCard)
 {
-    SimReader sim(simOptions());
-    ASSERT_SIM(sim);
+    ASSERT_TRUE(startSim());
     dir.write("cards.csv", "track2,track3\n1001=01,3001=01\n1002=02,\n,3003=03\n");
-    RunResult r = ctl({"encode", "--quiet", dir.file("cards.csv")}, &sim);
+    RunResult r = ctl({"encode", "--quiet", dir.path() + "/cards.csv"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "row 1: ok (tracks 2 and 3, verified)\n"
                      "row 2: ok (track 2, verified)\n"
                      "row 3: ok (track 3, verified)\n"
                      "summary: 3 ok, 0 failed\n");
-    r = ctl({"read"}, &sim);
+    r = ctl({"read"});
     EXPECT_EQ(r.out, "track2: 1002=02\ntrack3: 3003=03\n");
 }
 
-TEST_F(Stripectl, EncodeStopsAtAFailedCardAndSaysHowToResume)
+TEST_F(Stripectl, EncodeStopsAtAFailedCardAndResumes)
 {
-    SimReader sim(simOptions());
-    ASSERT_SIM(sim);
+    ASSERT_TRUE(startSim());
     dir.write("cards.csv", "1=1,\n" + std::string(195, '2') + ",\n3=3,\n");
-    RunResult r = ctl({"encode", "--quiet", "cards.csv"}, &sim);
+    RunResult r = ctl({"encode", "--quiet", "cards.csv"});
     EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_TRUE(contains(r.out, "row 1: ok")) << r.out;
-    EXPECT_TRUE(contains(r.out, "row 2: FAILED writing track 2")) << r.out;
-    EXPECT_FALSE(contains(r.out, "row 3")) << r.out;
-    EXPECT_TRUE(contains(r.out, "summary: 1 ok, 1 failed (rows 2); stopped at row 2, 1 not tried"))
+    EXPECT_TRUE(contains(r.out, "row 1: ok (track 2, verified)\nrow 2: FAILED writing track 2: "))
         << r.out;
-    EXPECT_TRUE(contains(r.err, "--start 2")) << r.err;
-    EXPECT_TRUE(contains(r.err, "--start 3")) << r.err;
+    EXPECT_TRUE(contains(r.out, "[code -7]\nsummary: 1 ok, 1 failed (rows 2); stopped at row 2, "
+                                "1 not tried\n"))
+        << r.out;
+    EXPECT_TRUE(contains(r.err, "--start 2 (retry that card) or --start 3 (skip it)")) << r.err;
 
-    r = ctl({"encode", "--quiet", "--keep-going", "cards.csv"}, &sim);
+    r = ctl({"encode", "--quiet", "--keep-going", "cards.csv"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.out, "row 3: ok")) << r.out;
-    EXPECT_TRUE(contains(r.out, "summary: 2 ok, 1 failed (rows 2)\n")) << r.out;
+    EXPECT_TRUE(contains(r.out, "row 3: ok (track 2, verified)\nsummary: 2 ok, 1 failed (rows 2)\n"))
+        << r.out;
 
-    r = ctl({"encode", "--quiet", "--start", "3", "--no-verify", "cards.csv"}, &sim);
+    r = ctl({"encode", "--quiet", "--start", "3", "--no-verify", "cards.csv"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "row 3: ok (track 2)\nsummary: 1 ok, 0 failed\n");
+
+    r = ctl({"encode", "--dry-run", "--start", "2", "cards.csv"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "row 2 (line 2): track 2: track2 \"" + std::string(195, '2') +
+                         "\" track3 \"\"\nrow 3 (line 3): track 2: track2 \"3=3\" track3 \"\"\n");
 }
 
 TEST_F(Stripectl, EncodeInterruptedSaysWhereToResume)
 {
     // The operator gives up waiting for the second card's swipe.
-    SimReader sim(simOptions({"--swipe-on-key"}));
-    ASSERT_SIM(sim);
+    ASSERT_TRUE(startSim({"--swipe-on-key"}));
     dir.write("cards.csv", "1=1,\n2=2,\n");
-    RunResult r = run({STRIPECTL_PATH, "encode", "--port", sim.port(), "--start", "2",
-                       "cards.csv"},
-                      dir.path(), 90000, 500);
+    RunResult r = ctl({"encode", "--start", "2", "cards.csv"}, 500);
     EXPECT_EQ(r.status, 130) << r.err;
     EXPECT_TRUE(contains(r.err, "Interrupted at row 2; to go on, run again with --start 2."))
         << r.err;
     EXPECT_LT(r.seconds, 5);
 }
 
-TEST_F(Stripectl, EncodeRefusesBadFilesBeforeTouchingTheReader)
-{
-    dir.write("bad.csv", "1,2\n3\n");
-    dir.write("good.csv", "1=1,2=2\n");
-    RunResult r = ctl({"encode", "--port", "ttyNoSuchReader9", "bad.csv"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(contains(r.err, "line 2: expected 2 columns")) << r.err;
-
-    r = ctl({"encode", "--port", "ttyNoSuchReader9", "missing.csv"});
-    EXPECT_EQ(r.status, 2);
-    r = ctl({"encode", "--port", "ttyNoSuchReader9", "--start", "2", "good.csv"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_TRUE(contains(r.err, "past the last card row")) << r.err;
-
-    r = ctl({"encode", "--port", "ttyNoSuchReader9", "--dry-run", "good.csv"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "row 1 (line 1): tracks 2 and 3: track2 \"1=1\" track3 \"2=2\"\n");
-}
-
-// ------------------------------------------------------------ info, reset
-
-TEST_F(Stripectl, InfoShowsTheIdentityOfANewerReader)
-{
-    SimReader sim(simOptions({"--version", "Ver5.13.2", "--identity", "01|A7-2506AB"}));
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"info"}, &sim);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(r.out, "firmware version: Ver5.13.2\n")) << r.out;
-    EXPECT_TRUE(contains(r.out, "serial number:    A7-2506AB\n")) << r.out;
-    EXPECT_TRUE(contains(r.out, "production date:  2506\n")) << r.out;
-    EXPECT_TRUE(contains(r.out, "model:            P26B\n")) << r.out;
-
-    r = ctl({"info", "--json"}, &sim);
-    EXPECT_EQ(r.status, 0) << r.err;
-    json answer = json::parse(r.out, nullptr, false);
-    ASSERT_TRUE(answer.is_object()) << r.out;
-    EXPECT_EQ(answer["ErrorCode"], "0");
-    EXPECT_EQ(answer["DeviceVersion"], "Ver5.13.2");
-    EXPECT_EQ(answer["DeviceSN"], "A7-2506AB");
-    EXPECT_EQ(answer["ProductionDate"], "2506");
-    EXPECT_EQ(answer["DeviceModel"], "P26B");
-}
-
-TEST_F(Stripectl, InfoOfAnOlderReaderNeedsNoIdentityRecord)
-{
-    SimReader sim(simOptions({"--version", "Ver3.1", "--hex"}));
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"info", "--json"}, &sim);
-    EXPECT_EQ(r.status, 0) << r.err;
-    json answer = json::parse(r.out, nullptr, false);
-    ASSERT_TRUE(answer.is_object()) << r.out;
-    EXPECT_EQ(answer["DeviceModel"], "P26A");
-    EXPECT_EQ(answer["DeviceSN"], "");
-    // ESC "Intelligent" was never sent.
-    EXPECT_FALSE(contains(sim.stderrText(), "49 6E 74 65 6C")) << sim.stderrText();
-}
-
-TEST_F(Stripectl, InfoAndResetReportAMissingPort)
-{
-    RunResult r = ctl({"info", "--port", "ttyNoSuchReader9", "--json"});
-    EXPECT_EQ(r.status, 3);
-    json answer = json::parse(r.out, nullptr, false);
-    ASSERT_TRUE(answer.is_object()) << r.out;
-    EXPECT_EQ(answer["ErrorCode"], "-3");
-
-    r = ctl({"reset", "--port", "ttyNoSuchReader9"});
-    EXPECT_EQ(r.status, 3);
-    EXPECT_TRUE(contains(r.err, "cannot be opened")) << r.err;
-}
-
-TEST_F(Stripectl, ResetSendsTheResetCommand)
-{
-    SimReader sim(simOptions({"--hex"}));
-    ASSERT_SIM(sim);
-    RunResult r = ctl({"reset"}, &sim);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "reset sent to /dev/" + sim.port() + "\n");
-    EXPECT_TRUE(sim.waitForStderr("1B 30")) << sim.stderrText();
-}
-
-// ------------------------------------------------------------ command line
-
 TEST_F(Stripectl, EveryCommandHasHelp)
 {
-    for (const char *command : {"read", "write", "encode", "info", "reset"}) {
+    RunResult all = ctl({"--help"});
+    EXPECT_EQ(all.status, 0);
+    for (const std::string command : {"read", "write", "encode", "info", "reset"}) {
+        EXPECT_TRUE(contains(all.out, "\n  " + command + " ")) << all.out;
         RunResult r = ctl({command, "--help"});
         EXPECT_EQ(r.status, 0) << command;
-        EXPECT_EQ(r.out.rfind(std::string("Usage: stripectl ") + command, 0), 0u) << r.out;
-        EXPECT_TRUE(contains(r.out, "--port NAME")) << command;
-        EXPECT_TRUE(contains(r.out, "Exit status:")) << command;
+        EXPECT_EQ(r.out.rfind("Usage: stripectl " + command, 0), 0u) << r.out;
+        EXPECT_TRUE(contains(r.out, "--port NAME") && contains(r.out, "Exit status:")) << r.out;
     }
-    RunResult r = ctl({"--help"});
-    EXPECT_EQ(r.status, 0);
-    for (const char *command : {"read", "write", "encode", "info", "reset"})
-        EXPECT_TRUE(contains(r.out, std::string("  ") + command)) << r.out;
 }
 
-TEST_F(Stripectl, BadCommandLinesExitWithTheUsageStatus)
+TEST_F(Stripectl, BadCommandLinesAndFilesExitWithTheUsageStatus)
 {
-    std::vector<std::vector<std::string>> lines = {
-        {},
-        {"scan"},
-        {"read", "--track", "2"},
-        {"read", "--tracks", "4"},
-        {"read", "--baud", "9601"},
-        {"read", "--timeout", "ten"},
-        {"read", "extra"},
-        {"write"},
-        {"write", "--track2"},
-        {"encode"},
-        {"info", "--tracks", "2"},
+    // None of these may touch the reader: there is none on the port.
+    dir.write("bad.csv", "1,2\n3\n");
+    dir.write("good.csv", "1=1,2=2\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> lines = {
+        {{}, ""},
+        {{"scan"}, "unknown command"},
+        {{"read", "--track", "2"}, "unknown option --track"},
+        {{"read", "--tracks", "4"}, "--tracks"},
+        {{"read", "--baud", "9601"}, "--baud"},
+        {{"read", "--timeout", "ten"}, "--timeout"},
+        {{"read", "extra"}, "extra"},
+        {{"write"}, "--track2"},
+        {{"write", "--track2"}, ""},
+        {{"encode"}, "CSV file"},
+        {{"info", "--tracks", "2"}, "unknown option --tracks"},
+        {{"encode", "bad.csv"}, "bad.csv, line 2: expected 2 columns"},
+        {{"encode", "missing.csv"}, "cannot open missing.csv"},
+        {{"encode", "--start", "2", "good.csv"}, "past the last card row"},
     };
-    for (const std::vector<std::string> &line : lines) {
-        RunResult r = ctl(line);
+    for (auto line : lines) {
         std::string shown;
-        for (const std::string &arg : line)
+        for (const std::string &arg : line.first)
             shown += arg + " ";
+        if (!line.first.empty())
+            line.first.insert(line.first.begin() + 1, {"--port", "ttyNoSuchReader9"});
+        RunResult r = ctl(line.first);
         EXPECT_EQ(r.status, 2) << shown << r.err;
-        EXPECT_FALSE(r.err.empty()) << shown;
+        EXPECT_TRUE(!r.err.empty() && contains(r.err, line.second)) << shown << r.err;
         EXPECT_EQ(r.out, "") << shown;
     }
 }

@@ -23,39 +23,25 @@ CsvResult parse(const std::string &text)
 
 } // namespace
 
-TEST(CardCsv, SkipsCommentsBlankLinesAndHeadingAndNumbersCardRows)
+TEST(CardCsv, SkipsCommentsBlanksAndHeadingUnquotesAndNumbersCardRows)
 {
     CsvResult csv = parse("# batch 7\n"
                           "Track2 , TRACK3\n"
                           "\n"
                           "1111=22,3333=44\n"
                           "   \n"
-                          "5555=66,\n"
+                          "\"12,34\",\"say \"\"hi\"\"\"\r\n"
+                          "  5678 ,  \" 9 \"  \r\n"
                           ",7777=88\n");
     ASSERT_TRUE(csv.ok) << csv.error;
-    ASSERT_EQ(csv.rows.size(), 3u);
-    EXPECT_EQ(csv.rows[0].number, 1);
-    EXPECT_EQ(csv.rows[0].line, 4);
-    EXPECT_EQ(csv.rows[0].track2, "1111=22");
-    EXPECT_EQ(csv.rows[0].track3, "3333=44");
-    EXPECT_EQ(csv.rows[1].number, 2);
-    EXPECT_EQ(csv.rows[1].line, 6);
-    EXPECT_EQ(csv.rows[1].track3, "");
-    EXPECT_EQ(csv.rows[2].number, 3);
-    EXPECT_EQ(csv.rows[2].track2, "");
-    EXPECT_EQ(csv.rows[2].track3, "7777=88");
-}
-
-TEST(CardCsv, QuotedFieldsCrLfAndBlanks)
-{
-    CsvResult csv = parse("\"12,34\",\"say \"\"hi\"\"\"\r\n"
-                          "  5678 ,  \" 9 \"  \r\n");
-    ASSERT_TRUE(csv.ok) << csv.error;
-    ASSERT_EQ(csv.rows.size(), 2u);
-    EXPECT_EQ(csv.rows[0].track2, "12,34");
-    EXPECT_EQ(csv.rows[0].track3, "say \"hi\"");
-    EXPECT_EQ(csv.rows[1].track2, "5678");     // blanks around plain fields go
-    EXPECT_EQ(csv.rows[1].track3, " 9 ");      // quoted blanks stay
+    std::vector<std::string> rows;
+    for (const CardRow &row : csv.rows)
+        rows.push_back(std::to_string(row.number) + "@" + std::to_string(row.line) + " [" +
+                       row.track2 + "] [" + row.track3 + "]");
+    // Blanks around plain fields go, quoted blanks stay.
+    EXPECT_EQ(rows, (std::vector<std::string>{"1@4 [1111=22] [3333=44]",
+                                              "2@6 [12,34] [say \"hi\"]", "3@7 [5678] [ 9 ]",
+                                              "4@8 [] [7777=88]"}));
 }
 
 TEST(CardCsv, MalformedRowsAreRefusedWithTheirLine)
@@ -98,12 +84,11 @@ TEST(Options, ValuesFlagsPositionalsAndErrors)
 
     EXPECT_FALSE(parseOptions({"--speed", "1"}, table, options, error));
     EXPECT_EQ(error, "unknown option --speed");
-    EXPECT_FALSE(parseOptions({"-p"}, table, options, error));
-    EXPECT_FALSE(parseOptions({"--port"}, table, options, error));
-    EXPECT_FALSE(parseOptions({"--json=1"}, table, options, error));
+    for (const char *bad : {"-p", "--port", "--json=1"})
+        EXPECT_FALSE(parseOptions({bad}, table, options, error)) << bad;
 }
 
-TEST(ReaderIdentity, RecordIsSplitLikeTheDeviceInformationCall)
+TEST(ReaderIdentity, RecordSplitAndModelAsTheDeviceInformationCallHasThem)
 {
     struct Case {
         const char *record, *serial, *date;
@@ -122,16 +107,12 @@ TEST(ReaderIdentity, RecordIsSplitLikeTheDeviceInformationCall)
         EXPECT_EQ(identity.serialNumber, c.serial) << c.record;
         EXPECT_EQ(identity.productionDate, c.date) << c.record;
     }
-}
-
-TEST(ReaderIdentity, FirmwareSettlesTheModelOrAsksForTheRecord)
-{
-    EXPECT_EQ(modelFromFirmware("Ver3.2"), "P26A");
-    EXPECT_EQ(modelFromFirmware("Ver5.12.7"), "P26B");
-    EXPECT_EQ(modelFromFirmware("Ver5.1"), "");
-    EXPECT_EQ(modelFromFirmware("Ver5.13.2"), "");
-    EXPECT_EQ(modelFromFirmware("ver3"), "");
-    EXPECT_EQ(modelFromFirmware(""), "");
+    // The firmware settles the model, or ("") the identity record is asked for.
+    const std::pair<const char *, const char *> models[] = {
+        {"Ver3.2", "P26A"}, {"Ver5.12.7", "P26B"}, {"Ver5.1", ""},
+        {"Ver5.13.2", ""},  {"ver3", ""},          {"", ""}};
+    for (const auto &model : models)
+        EXPECT_EQ(modelFromFirmware(model.first), model.second) << model.first;
 }
 
 TEST(CodeMessages, EveryLibraryCodeHasItsOwnSentence)
@@ -150,10 +131,8 @@ TEST(CodeMessages, EveryLibraryCodeHasItsOwnSentence)
     EXPECT_FALSE(isKnownCode(SD_READ_ERR_LETTER('D') + 1));
     EXPECT_FALSE(isKnownCode(-11));
     EXPECT_NE(codeMessage(-11).find("-11"), std::string::npos);
-}
 
-TEST(CodeMessages, QueriesWithoutACardSpeakOfTheReaderNotTheCard)
-{
+    // Queries without a card speak of the reader, not the card.
     EXPECT_NE(queryMessage(SD_ERR_TIMEOUT).find("did not answer"), std::string::npos);
     EXPECT_EQ(queryMessage(SD_ERR_TIMEOUT).find("card"), std::string::npos);
     EXPECT_EQ(queryMessage(SD_ERR_PORT).find("\"rs\""), std::string::npos);
