@@ -9,158 +9,82 @@
 namespace {
 
 const char kRequest[] = R"({"RequestPort":"ttyUSB0","RequestBaudRate":"9600"})";
+const char kNames[] = R"({"requestport":"a","Inner":{"RequestPort":"b"},"RequestPort ":"c"})";
+
+// A request whose field "f" holds the JSON value v, or the string text t.
+std::string withValue(const std::string &v) { return "{\"f\":" + v + "}"; }
+std::string withText(const std::string &t) { return withValue("\"" + t + "\""); }
 
 // Calls ReqFieldGet on a buffer that holds garbage beforehand and has a
-// guard area behind its 128 bytes. Fails the test if the guard is touched.
-struct Lookup {
-    int rc = 0;
+// guard area behind its 128 bytes; checks the result and the value.
+void expectLookup(const char *request, const char *field, int rc, const std::string &value)
+{
+    SCOPED_TRACE(std::string(request ? request : "(null)").substr(0, 60));
+    char buf[REQJSON_VALUE_BUF + 64];
+    memset(buf, 'Z', sizeof buf);
+    EXPECT_EQ(ReqFieldGet(request, field, buf), rc);
+    EXPECT_EQ(std::string(buf + REQJSON_VALUE_BUF, 64), std::string(64, 'Z'))
+        << "written behind the value buffer";
+    ASSERT_NE(memchr(buf, '\0', REQJSON_VALUE_BUF), nullptr) << "value not terminated";
+    EXPECT_EQ(std::string(buf), value);
+}
+
+struct Case {
+    std::string request, field;
+    int rc;
     std::string value;
 };
 
-Lookup lookup(const char *request, const char *field)
-{
-    char buf[REQJSON_VALUE_BUF + 64];
-    std::memset(buf, 'Z', sizeof buf);
-    Lookup l;
-    l.rc = ReqFieldGet(request, field, buf);
-    for (size_t i = REQJSON_VALUE_BUF; i < sizeof buf; ++i)
-        EXPECT_EQ(buf[i], 'Z') << "byte " << i << " behind the value buffer was written";
-    const void *nul = std::memchr(buf, '\0', REQJSON_VALUE_BUF);
-    EXPECT_NE(nul, nullptr) << "value not terminated within its buffer";
-    if (nul)
-        l.value = buf;
-    return l;
-}
-
-std::string requestWith(const std::string &field, const std::string &jsonValue)
-{
-    return "{\"" + field + "\":" + jsonValue + "}";
-}
-
 } // namespace
 
-// ---------------------------------------------------------------------------
-// Values that are given
-
-TEST(ReqFieldGetValues, StringFieldsGiveTheirText)
+TEST(ReqFieldGet, StringsGiveTheirTextNumbersTheirDecimalText)
 {
-    Lookup port = lookup(kRequest, "RequestPort");
-    EXPECT_EQ(port.rc, 0);
-    EXPECT_EQ(port.value, "ttyUSB0");
-    Lookup baud = lookup(kRequest, "RequestBaudRate");
-    EXPECT_EQ(baud.rc, 0);
-    EXPECT_EQ(baud.value, "9600");
+    for (const Case &c : {Case{kRequest, "RequestPort", 0, "ttyUSB0"},
+                          Case{kRequest, "RequestBaudRate", 0, "9600"},
+                          Case{R"({"RequestBaudRate":115200})", "RequestBaudRate", 0, "115200"},
+                          Case{withValue("-42"), "f", 0, "-42"}, Case{withValue("0"), "f", 0, "0"},
+                          Case{withValue("18446744073709551615"), "f", 0, "18446744073709551615"},
+                          Case{withValue("9600.5"), "f", 0, "9600.5"},
+                          Case{withText(R"(a\"b\\c\/d\u00e9\n)"), "f", 0, "a\"b\\c/d\xC3\xA9\n"},
+                          Case{withText(""), "f", 0, ""},
+                          Case{" \n{ \"RequestPort\" : \"3\" }\r\n", "RequestPort", 0, "3"},
+                          // names are exact and only at the top level
+                          Case{kNames, "requestport", 0, "a"}, Case{kNames, "RequestPort", -1, ""}})
+        expectLookup(c.request.c_str(), c.field.c_str(), c.rc, c.value);
 }
 
-TEST(ReqFieldGetValues, NumbersGiveTheirDecimalText)
+TEST(ReqFieldGet, EverythingElseGivesAnEmptyText)
 {
-    EXPECT_EQ(lookup(R"({"RequestBaudRate":115200})", "RequestBaudRate").value, "115200");
-    EXPECT_EQ(lookup(R"({"n":-42})", "n").value, "-42");
-    EXPECT_EQ(lookup(R"({"n":0})", "n").value, "0");
-    EXPECT_EQ(lookup(R"({"n":18446744073709551615})", "n").value, "18446744073709551615");
-    EXPECT_EQ(lookup(R"({"n":9600.5})", "n").value, "9600.5");
-}
-
-TEST(ReqFieldGetValues, EscapesInTheRequestAreDecoded)
-{
-    EXPECT_EQ(lookup(R"({"p":"a\"b\\c\/d\u00e9\n"})", "p").value, "a\"b\\c/d\xC3\xA9\n");
-}
-
-TEST(ReqFieldGetValues, EmptyStringIsFoundButEmpty)
-{
-    Lookup l = lookup(R"({"RequestPort":""})", "RequestPort");
-    EXPECT_EQ(l.rc, 0);
-    EXPECT_EQ(l.value, "");
-}
-
-TEST(ReqFieldGetValues, FieldNamesAreExactAndOnlyTopLevel)
-{
-    const char request[] = R"({"requestport":"a","Inner":{"RequestPort":"b"},"RequestPort ":"c"})";
-    EXPECT_EQ(lookup(request, "RequestPort").rc, -1);
-    EXPECT_EQ(lookup(request, "RequestPort").value, "");
-    EXPECT_EQ(lookup(request, "requestport").value, "a");
-}
-
-TEST(ReqFieldGetValues, BlanksAndLineEndsAroundTheJsonAreAllowed)
-{
-    EXPECT_EQ(lookup(" \n{ \"RequestPort\" : \"3\" }\r\n", "RequestPort").value, "3");
-}
-
-// ---------------------------------------------------------------------------
-// Everything else gives an empty text
-
-TEST(ReqFieldGetEmpty, AbsentFieldOrOtherKindsOfValue)
-{
-    EXPECT_EQ(lookup(kRequest, "Missing").value, "");
-    EXPECT_EQ(lookup(kRequest, "Missing").rc, -1);
-    for (const char *v : {"true", "false", "null", "[1,2]", R"({"a":1})", R"(["x"])"}) {
-        Lookup l = lookup(requestWith("f", v).c_str(), "f");
-        EXPECT_EQ(l.rc, -1) << v;
-        EXPECT_EQ(l.value, "") << v;
-    }
-}
-
-TEST(ReqFieldGetEmpty, RequestThatIsNoJsonObject)
-{
+    expectLookup(kRequest, "Missing", -1, "");
+    for (const char *v : {"true", "false", "null", "[1,2]", R"({"a":1})", R"(["x"])"})
+        expectLookup(withValue(v).c_str(), "f", -1, "");
     for (const char *r : {"", "   ", "RequestPort=3", R"({"RequestPort":"3")",
                           R"({"RequestPort":"3"} trailing)", R"(["RequestPort","3"])",
                           R"("RequestPort")", "42", "null", R"({RequestPort:"3"})",
-                          R"({'RequestPort':'3'})"}) {
-        Lookup l = lookup(r, "RequestPort");
-        EXPECT_EQ(l.rc, -1) << r;
-        EXPECT_EQ(l.value, "") << r;
-    }
-}
-
-TEST(ReqFieldGetEmpty, InvalidUtf8InTheRequestIsNoJson)
-{
-    EXPECT_EQ(lookup("{\"RequestPort\":\"tty\xFF\"}", "RequestPort").value, "");
-}
-
-TEST(ReqFieldGetEmpty, NullArgumentsAreRefusedQuietly)
-{
-    EXPECT_EQ(lookup(nullptr, "RequestPort").value, "");
-    EXPECT_EQ(lookup(kRequest, nullptr).value, "");
+                          R"({'RequestPort':'3'})", "{\"RequestPort\":\"tty\xFF\"}"})
+        expectLookup(r, "RequestPort", -1, "");
+    expectLookup(nullptr, "RequestPort", -1, "");
+    expectLookup(kRequest, nullptr, -1, "");
     EXPECT_EQ(ReqFieldGet(kRequest, "RequestPort", nullptr), -1);
 }
 
-// ---------------------------------------------------------------------------
-// Long values are cut at 127 bytes, never inside a character
-
-TEST(ReqFieldGetCut, AsciiIsCutAt127Bytes)
+TEST(ReqFieldGet, LongValuesAreCutAt127BytesNeverInsideACharacter)
 {
-    std::string exact(127, 'a');
-    EXPECT_EQ(lookup(requestWith("f", "\"" + exact + "\"").c_str(), "f").value, exact);
-    std::string longer(300, 'b');
-    EXPECT_EQ(lookup(requestWith("f", "\"" + longer + "\"").c_str(), "f").value,
-              std::string(127, 'b'));
-}
-
-TEST(ReqFieldGetCut, MultiByteCharacterAcrossTheLimitIsLeftOut)
-{
-    struct Case {
-        size_t lead;
-        std::string ch;
-    };
-    // Each character would take bytes up to index 127 or beyond.
-    for (const Case &c : {Case{126, "\xC3\xA9"}, Case{125, "\xE2\x82\xAC"},
-                          Case{126, "\xE2\x82\xAC"}, Case{124, "\xF0\x9F\x98\x80"},
-                          Case{126, "\xF0\x9F\x98\x80"}}) {
-        std::string text = std::string(c.lead, 'x') + c.ch + "tail";
-        std::string got = lookup(requestWith("f", "\"" + text + "\"").c_str(), "f").value;
-        EXPECT_EQ(got, std::string(c.lead, 'x')) << "lead " << c.lead << ", " << c.ch.size()
-                                                  << "-byte character";
-    }
-}
-
-TEST(ReqFieldGetCut, CharacterEndingExactlyAtTheLimitIsKept)
-{
-    std::string text = std::string(125, 'x') + "\xC3\xA9" + "tail"; // bytes 125, 126
-    EXPECT_EQ(lookup(requestWith("f", "\"" + text + "\"").c_str(), "f").value,
-              std::string(125, 'x') + "\xC3\xA9");
+    const std::string x124(124, 'x'), x125(125, 'x'), x126(126, 'x');
+    const std::string euro = "\xE2\x82\xAC", smile = "\xF0\x9F\x98\x80", e = "\xC3\xA9";
     std::string cjk;
     for (int i = 0; i < 50; ++i)
         cjk += "\xE5\x8A\xA0"; // 150 bytes of 3-byte characters
-    std::string got = lookup(requestWith("f", "\"" + cjk + "\"").c_str(), "f").value;
-    EXPECT_EQ(got, cjk.substr(0, 126)); // 42 whole characters
+    struct Cut {
+        std::string text, value;
+    };
+    for (const Cut &c : {Cut{std::string(127, 'a'), std::string(127, 'a')},
+                         Cut{std::string(300, 'b'), std::string(127, 'b')},
+                         // a character that would reach byte 127 or beyond is left out
+                         Cut{x126 + e + "tail", x126}, Cut{x125 + euro + "tail", x125},
+                         Cut{x126 + euro + "tail", x126}, Cut{x124 + smile + "tail", x124},
+                         Cut{x126 + smile + "tail", x126},
+                         // one that ends at byte 126 is kept
+                         Cut{x125 + e + "tail", x125 + e}, Cut{cjk, cjk.substr(0, 126)}})
+        expectLookup(withText(c.text).c_str(), "f", 0, c.value);
 }

@@ -1,137 +1,83 @@
 // DEV_CommCall and IC_OpenPort end to end against the simulated reader.
+#include "ident_support.h"
 #include "protocol.h"
-#include "pty_peer.h"
 #include "server.h"
-#include "stripedrv.h"
 
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include <functional>
-#include <mutex>
-#include <thread>
-#include <unistd.h>
+using namespace sdtest;
 
 namespace {
 
-// A simulated reader serving on its own thread, its log kept for the test.
-class SimReader {
-public:
-    explicit SimReader(const std::function<void(readersim::Behaviour &)> &set = {})
-        : protocol_(readersim::Card{}, behaviour(set)), server_(protocol_, options()),
-          thread_([this] { server_.run(); })
-    {
-    }
-    ~SimReader()
-    {
-        server_.stop();
-        thread_.join();
-    }
-    std::string port() const { return server_.portName(); }
-    std::string log()
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return log_;
-    }
+using readersim::Behaviour;
 
-private:
-    static readersim::Behaviour behaviour(const std::function<void(readersim::Behaviour &)> &set)
+// A simulated reader serving on its own thread. Its log may be read once
+// it is stopped.
+struct SimReader {
+    explicit SimReader(const Behaviour &b = {})
+        : protocol(readersim::Card{}, b), server(protocol, options()),
+          thread([this] { server.run(); }) {}
+    ~SimReader() { stop(); }
+    void stop()
     {
-        readersim::Behaviour b;
-        if (set)
-            set(b);
-        return b;
+        if (thread.joinable()) {
+            server.stop();
+            thread.join();
+        }
     }
     readersim::ServerOptions options()
     {
         readersim::ServerOptions o;
-        o.log = [this](const std::string &line) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            log_ += line + "\n";
-        };
+        o.log = [this](const std::string &line) { log += line + "\n"; };
         return o;
     }
-
-    std::mutex mutex_;
-    std::string log_;
-    readersim::Protocol protocol_;
-    readersim::Server server_;
-    std::thread thread_;
-};
-
-struct Answer {
-    int rc;
-    std::string text;
-};
-
-Answer askDevice(const std::string &port)
-{
-    std::string request = R"({"RequestPort":")" + port + R"(","RequestBaudRate":"9600"})";
-    char answer[1024] = {};
-    int len = sizeof answer;
-    int rc = DEV_CommCall(request.c_str(), nullptr, answer, &len);
-    EXPECT_EQ(len, static_cast<int>(strlen(answer)));
-    return {rc, answer};
-}
-
-class DevInfoSim : public ::testing::Test {
-protected:
-    void SetUp() override { ASSERT_EQ(symlink(SD_REQJSON_DIR, "QOVA"), 0); }
-    sdtest::TempWorkDir dir;
+    std::string log;
+    readersim::Protocol protocol;
+    readersim::Server server;
+    std::thread thread;
 };
 
 } // namespace
 
-TEST_F(DevInfoSim, AnswersWhatTheReaderSaysAboutItself)
+TEST(DevInfoSim, AnswersWhatTheReaderSaysOrWhatWentWrong)
 {
-    SimReader reader;
-    Answer a = askDevice(reader.port());
-    ASSERT_EQ(a.rc, SD_OK) << a.text;
-    nlohmann::json j = nlohmann::json::parse(a.text);
-    EXPECT_EQ(j.size(), 8u);
-    EXPECT_EQ(j["ErrorCode"], "0");
-    EXPECT_EQ(j["ErrorMessage"], "success");
-    EXPECT_EQ(j["DeviceBrand"], "QOVA");
-    EXPECT_EQ(j["DllVersion"], "0.2024.330.1700");
-    EXPECT_EQ(j["DeviceVersion"], "Ver5.13.2");
-    EXPECT_EQ(j["DeviceSN"], "A7-2506AB");
-    EXPECT_EQ(j["ProductionDate"], "2506");
-    EXPECT_EQ(j["DeviceModel"], "P26B");
-    EXPECT_EQ(isPortOpened, 0);
-}
-
-TEST_F(DevInfoSim, MisbehavingReaderGivesTheErrorAnswers)
-{
+    LibraryDir dir;
     struct Case {
-        std::function<void(readersim::Behaviour &)> set;
-        int rc;
-        const char *message;
+        void (*set)(Behaviour &);
+        const char *answer;
     };
-    for (const Case &c : {Case{[](readersim::Behaviour &b) { b.identityStart = 'X'; }, -8, "data error"},
-                          Case{[](readersim::Behaviour &b) { b.versionOverrun = true; }, -2,
-                               "operation timeout"},
-                          Case{[](readersim::Behaviour &b) { b.identityShortBy = 3; }, -2,
-                               "operation timeout"}}) {
-        SimReader reader(c.set);
-        Answer a = askDevice(reader.port());
-        EXPECT_EQ(a.rc, c.rc) << a.text;
-        nlohmann::json j = nlohmann::json::parse(a.text);
-        EXPECT_EQ(j["ErrorCode"], std::to_string(c.rc));
-        EXPECT_EQ(j["ErrorMessage"], c.message);
+    for (const Case &k :
+         {Case{[](Behaviour &) {},
+               R"({"ErrorCode":"0","ErrorMessage":"success","DeviceBrand":"QOVA",)"
+               R"("DllVersion":"0.2024.330.1700","DeviceVersion":"Ver5.13.2",)"
+               R"("DeviceSN":"A7-2506AB","ProductionDate":"2506","DeviceModel":"P26B"})"},
+          Case{[](Behaviour &b) { b.identityStart = 'X'; },
+               R"({"ErrorCode":"-8","ErrorMessage":"data error"})"},
+          Case{[](Behaviour &b) { b.versionOverrun = true; },
+               R"({"ErrorCode":"-2","ErrorMessage":"operation timeout"})"},
+          Case{[](Behaviour &b) { b.identityShortBy = 3; },
+               R"({"ErrorCode":"-2","ErrorMessage":"operation timeout"})"}}) {
+        Behaviour b;
+        k.set(b);
+        SimReader reader(b);
+        std::string request = R"({"RequestPort":")" + reader.server.portName() +
+                              R"(","RequestBaudRate":"9600"})";
+        Call c = devCommCall(request.c_str());
+        EXPECT_EQ(c.answer, k.answer);
+        EXPECT_EQ(c.len, static_cast<int>(c.answer.size()));
+        EXPECT_EQ(isPortOpened, 0);
     }
 }
 
 TEST(PortSwitchSim, OpenPortFollowsTheReaderTo115200)
 {
     SimReader reader;
-    ASSERT_EQ(IC_OpenPort(reader.port().c_str(), "A", 9600, 0), SD_OK);
+    ASSERT_EQ(IC_OpenPort(reader.server.portName().c_str(), "A", 9600, 0), SD_OK);
     char version[SD_VERSION_MAX] = {};
     EXPECT_EQ(GetVersionInfo(version), SD_OK); // asked at the new speed
     EXPECT_STREQ(version, "Ver5.13.2");
     EXPECT_EQ(IC_ClosePort(nullptr, nullptr, 0, 0), SD_OK);
     usleep(200 * 1000); // let the reader log the last command
-    std::string log = reader.log();
-    EXPECT_NE(log.find("command I1"), std::string::npos) << log;
-    EXPECT_NE(log.find("select port B"), std::string::npos) << log;
-    EXPECT_EQ(log.find("the host talks at"), std::string::npos) << log;
+    reader.stop();
+    EXPECT_NE(reader.log.find("command I1"), std::string::npos) << reader.log;
+    EXPECT_NE(reader.log.find("select port B"), std::string::npos) << reader.log;
+    EXPECT_EQ(reader.log.find("the host talks at"), std::string::npos) << reader.log;
 }

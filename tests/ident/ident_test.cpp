@@ -1,22 +1,13 @@
 // The reader's version and identity queries, the port-switching commands
 // and InserStr, against a pseudo-terminal playing the reader.
 #include "ident_support.h"
-#include "stripedrv.h"
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <chrono>
-#include <cstring>
-#include <termios.h>
 
 using namespace sdtest;
 
 namespace {
-
-double secondsSince(std::chrono::steady_clock::time_point start)
-{
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
 
 // The next byte the host can read, or -1 when none comes within a second.
 int nextByteOnLine()
@@ -25,157 +16,123 @@ int nextByteOnLine()
     return RecvByte(&b, 1) == SD_OK ? b : -1;
 }
 
+// One reply and what a query makes of it. `stored` is what the destination
+// must begin with (nullptr: untouched), every byte behind it must still be
+// the filler, and `next` is the first byte left on the line.
+struct Reply {
+    std::string reply;
+    int rc;
+    const char *stored;
+    size_t storedLen;
+    char next;
+};
+
 // A line opened by OpenCOM on a fresh pty; the reader's reply is written
 // before the call, the bytes wait in the line's input.
 class OpenLine : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(OpenCOM(peer.portName().c_str(), 9600), SD_OK); }
     void TearDown() override { CloseCOM(); }
+
+    // Runs the query on the reply; `terminator` is 1 when the query ends the
+    // text with a NUL.
+    void expectQuery(int (*query)(char *), const std::string &command, const Reply &r,
+                     size_t terminator)
+    {
+        SCOPED_TRACE(hex(r.reply.substr(0, 24)));
+        peer.send(r.reply);
+        char dest[SD_IDENTITY_MAX + 16];
+        memset(dest, 'Z', sizeof dest);
+        std::string want = r.stored ? std::string(r.stored, r.storedLen) : "";
+        if (r.stored)
+            want.append(terminator, '\0');
+        EXPECT_EQ(query(dest), r.rc);
+        EXPECT_EQ(std::string(dest, want.size()), want);
+        EXPECT_EQ(std::string(dest + want.size(), 8), std::string(8, 'Z'));
+        EXPECT_EQ(nextByteOnLine(), r.next);
+        EXPECT_EQ(hex(peer.receive()), hex(command));
+        tcflush(peer.slaveFd(), TCIFLUSH);
+    }
     TempWorkDir dir;
     PtyPeer peer;
 };
 
-using VersionQuery = OpenLine;
-using IdentityQuery = OpenLine;
-
 } // namespace
 
 // ---------------------------------------------------------------------------
-// GetVersionInfo
+// GetVersionInfo and ProbeDeviceId
 
-TEST_F(VersionQuery, SendsGetverAndStripsTheCr)
+TEST_F(OpenLine, VersionReplyEndsAtItsFirstCrWithinAHundredBytes)
 {
-    peer.send("Ver3.10\r");
-    char v[SD_VERSION_MAX];
-    memset(v, 'Z', sizeof v);
-    ASSERT_EQ(GetVersionInfo(v), SD_OK);
-    EXPECT_STREQ(v, "Ver3.10");
-    EXPECT_EQ(hex(peer.receive()), hex(kGetVer));
+    const std::string v99(99, 'v');
+    for (const Reply &r : {Reply{"Ver3.10\rX", SD_OK, "Ver3.10", 7, 'X'},
+                           Reply{std::string("\x00\xFFV5\rXY", 7), SD_OK, "\x00\xFFV5", 4, 'X'},
+                           Reply{"\rX", SD_OK, "\r", 1, 'X'}, // a lone CR is kept as the text
+                           Reply{v99 + "\rX", SD_OK, v99.c_str(), 99, 'X'},
+                           Reply{std::string(100, 'w') + "\r", SD_ERR_TIMEOUT, nullptr, 0, '\r'}}) {
+        expectQuery(GetVersionInfo, kGetVer, r, 1);
+    }
 }
 
-TEST_F(VersionQuery, StopsAtTheFirstCrAndTakesAnyOtherByte)
+TEST_F(OpenLine, IdentityReplyStoresTheAnnouncedBytesWithoutTerminator)
 {
-    peer.send(std::string("\x00\xFFV5\rXY", 7));
-    char v[SD_VERSION_MAX];
-    memset(v, 'Z', sizeof v);
-    ASSERT_EQ(GetVersionInfo(v), SD_OK);
-    EXPECT_EQ(std::string(v, 5), std::string("\x00\xFFV5\0", 5));
-    EXPECT_EQ(nextByteOnLine(), 'X'); // nothing after the CR was read
-
-    tcflush(peer.slaveFd(), TCIFLUSH);
-    peer.send("\r"); // a lone CR is kept as the text
-    ASSERT_EQ(GetVersionInfo(v), SD_OK);
-    EXPECT_STREQ(v, "\r");
+    std::string longest(SD_IDENTITY_MAX, 'r');
+    for (const Reply &r : {Reply{identityReply("01|A7-2506AB") + "X", SD_OK, "01|A7-2506AB", 12, 'X'},
+                           // the digits are read like atoi: " 03" is 3, "2x9" is 2
+                           Reply{"\xAA 03abcde", SD_OK, "abc", 3, 'd'},
+                           Reply{"\xAA" "2x9abcde", SD_OK, "ab", 2, 'c'},
+                           Reply{"\xAA" "000abcde", SD_OK, nullptr, 0, 'a'},
+                           Reply{"\xAA-05abcde", SD_OK, nullptr, 0, 'a'},
+                           Reply{identityReply(longest) + "X", SD_OK, longest.c_str(), 999, 'X'},
+                           // a wrong first byte: nothing more is read
+                           Reply{"\x55" "012" "01|A7", SD_ERR_DATA, nullptr, 0, '0'}}) {
+        expectQuery(ProbeDeviceId, kIdentity, r, 0);
+    }
 }
 
-TEST_F(VersionQuery, NinetyNineCharactersAndCrFitAHundredBytesWithoutCrDoNot)
-{
-    std::string text(99, 'v');
-    peer.send(text + "\r");
-    char v[SD_VERSION_MAX * 2];
-    memset(v, 'Z', sizeof v);
-    ASSERT_EQ(GetVersionInfo(v), SD_OK);
-    EXPECT_EQ(std::string(v), text);
-    EXPECT_EQ(v[SD_VERSION_MAX], 'Z');
-
-    peer.send(std::string(100, 'w') + "\r");
-    memset(v, 'Z', sizeof v);
-    EXPECT_EQ(GetVersionInfo(v), SD_ERR_TIMEOUT);
-    EXPECT_EQ(std::string(v, sizeof v), std::string(sizeof v, 'Z'));
-    EXPECT_EQ(nextByteOnLine(), '\r'); // reading stopped at the buffer's end
-}
-
-TEST_F(VersionQuery, StalledReplyGivesMinus2AfterTwoSecondsDestinationUntouched)
-{
-    peer.send("Ver5.");
-    char v[SD_VERSION_MAX] = "stale";
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(GetVersionInfo(v), SD_ERR_TIMEOUT);
-    EXPECT_GE(secondsSince(start), 1.9);
-    EXPECT_LT(secondsSince(start), 3.5);
-    EXPECT_STREQ(v, "stale");
-}
-
-TEST(VersionQueryRefused, NoLineOrNoBufferSendsNothing)
+TEST(QueryRefused, NoLineOrNoBufferSendsNothing)
 {
     CloseCOM();
     char v[SD_VERSION_MAX] = "stale";
     EXPECT_EQ(GetVersionInfo(v), SD_ERR_PORT);
+    EXPECT_EQ(ProbeDeviceId(v), SD_ERR_PORT);
     EXPECT_STREQ(v, "stale");
     EXPECT_EQ(GetVersionInfo(nullptr), SD_ERR_PARAM);
     EXPECT_EQ(ProbeDeviceId(nullptr), SD_ERR_PARAM);
-    EXPECT_EQ(ProbeDeviceId(v), SD_ERR_PORT);
 }
 
-// ---------------------------------------------------------------------------
-// ProbeDeviceId
+// A reply that stalls: each case waits out the reader's time limits, so
+// each runs as a test of its own.
+struct Stall {
+    const char *name;
+    int (*query)(char *);
+    std::string reply;
+    double seconds;   // when the -2 is due
+    const char *kept; // what the destination holds then
+};
+void PrintTo(const Stall &s, std::ostream *os) { *os << s.name; }
 
-TEST_F(IdentityQuery, StoresTheAnnouncedBytesWithoutTerminator)
-{
-    peer.send(identityReply("01|A7-2506AB"));
-    char rec[32];
-    memset(rec, 'Z', sizeof rec);
-    ASSERT_EQ(ProbeDeviceId(rec), SD_OK);
-    EXPECT_EQ(std::string(rec, 13), "01|A7-2506ABZ");
-    EXPECT_EQ(hex(peer.receive()), hex(kIdentity));
-}
+class StalledReply : public OpenLine, public ::testing::WithParamInterface<Stall> {};
 
-TEST_F(IdentityQuery, LengthDigitsAreReadLikeAtoi)
+TEST_P(StalledReply, GivesMinus2InTime)
 {
-    // " 03" is 3, "2x9" is 2; "000" and "-05" store nothing.
-    struct Case {
-        const char *digits, *stored;
-        char next;
-    };
-    for (const Case &c : {Case{" 03", "abc", 'd'}, Case{"2x9", "ab", 'c'},
-                          Case{"000", "", 'a'}, Case{"-05", "", 'a'}}) {
-        peer.send(std::string("\xAA") + c.digits + "abcde");
-        char rec[16] = {};
-        EXPECT_EQ(ProbeDeviceId(rec), SD_OK) << c.digits;
-        EXPECT_STREQ(rec, c.stored) << c.digits;
-        EXPECT_EQ(nextByteOnLine(), c.next) << c.digits;
-        tcflush(peer.slaveFd(), TCIFLUSH);
-    }
-}
-
-TEST_F(IdentityQuery, WrongFirstByteGivesMinus8AfterOneByte)
-{
-    peer.send("\x55" "012" "01|A7-2506AB");
-    char rec[16] = "untouched";
-    EXPECT_EQ(ProbeDeviceId(rec), SD_ERR_DATA);
-    EXPECT_STREQ(rec, "untouched");
-    EXPECT_EQ(nextByteOnLine(), '0');
-}
-
-TEST_F(IdentityQuery, LongestRecordFitsItsBuffer)
-{
-    std::string record(SD_IDENTITY_MAX, 'r');
-    record[1] = '|';
-    peer.send(identityReply(record));
-    char rec[SD_IDENTITY_MAX + 1] = {};
-    ASSERT_EQ(ProbeDeviceId(rec), SD_OK);
-    EXPECT_EQ(std::string(rec), record);
-}
-
-TEST_F(IdentityQuery, ShortRecordGivesMinus2KeepingWhatCame)
-{
-    peer.send("\xAA" "005" "ab");
-    char rec[16] = {};
+    const Stall &s = GetParam();
+    peer.send(s.reply);
+    char dest[32] = {};
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ProbeDeviceId(rec), SD_ERR_TIMEOUT);
-    EXPECT_GE(secondsSince(start), 0.9);
-    EXPECT_LT(secondsSince(start), 2.5);
-    EXPECT_STREQ(rec, "ab");
+    EXPECT_EQ(s.query(dest), SD_ERR_TIMEOUT);
+    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_GE(took, s.seconds - 0.1);
+    EXPECT_LT(took, s.seconds + 1.5);
+    EXPECT_STREQ(dest, s.kept);
 }
 
-TEST_F(IdentityQuery, SilentReaderGivesMinus2AfterTwoSeconds)
-{
-    char rec[16] = {};
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ProbeDeviceId(rec), SD_ERR_TIMEOUT);
-    EXPECT_GE(secondsSince(start), 1.9);
-    EXPECT_LT(secondsSince(start), 3.5);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Queries, StalledReply,
+    ::testing::Values(Stall{"VersionUnfinished", GetVersionInfo, "Ver5.", 2, ""},
+                      Stall{"IdentitySilent", ProbeDeviceId, "", 2, ""},
+                      Stall{"IdentityShort", ProbeDeviceId, "\xAA" "005ab", 1, "ab"}),
+    [](const ::testing::TestParamInfo<Stall> &i) { return std::string(i.param.name); });
 
 // ---------------------------------------------------------------------------
 // SelectExtPort, IC_OpenPort, IC_ClosePort
@@ -190,41 +147,41 @@ TEST_F(OpenLine, SelectExtPortSendsEscPercentAndTheLetterTraced)
     EXPECT_EQ(SelectExtPort('A'), SD_ERR_PORT);
 }
 
-TEST(PortSwitch, Ver3FirmwareGetsI4AndStaysAtTheCallersSpeed)
+TEST(PortSwitch, FirmwareDecidesTheCommandAndTheSpeed)
 {
-    PtyPeer peer;
-    ScriptedReader reader(peer, {{kGetVer, "Ver3.1\r"}, {"\x1b%I4", ""}});
-    ASSERT_EQ(IC_OpenPort(peer.portName().c_str(), nullptr, 19200, 0), SD_OK);
-    EXPECT_EQ(hex(reader.finish()), hex(kGetVer + "\x1b%I4")); // no ESC "%A"
-    EXPECT_EQ(isPortOpened, 1);
-    termios t{};
-    ASSERT_EQ(tcgetattr(peer.slaveFd(), &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
-    EXPECT_EQ(IC_ClosePort(nullptr, nullptr, 0, 0), SD_OK);
-}
-
-TEST(PortSwitch, OtherFirmwareGetsI1AndTheLineMovesTo115200)
-{
-    PtyPeer peer;
-    int before = openDescriptorCount();
+    struct Case {
+        const char *selector, *version, *command;
+        int baud;
+        speed_t speed;
+    };
+    // Ver3 firmware stays at the caller's speed; any other moves to 115200.
     // Any selector text, whatever its letter, selects port A.
-    ScriptedReader reader(peer, {{"\x1b%A", ""}, {kGetVer, "Ver5.13\r"}, {"\x1b%I1", ""}});
-    ASSERT_EQ(IC_OpenPort(peer.portName().c_str(), "B", 9600, 0), SD_OK);
-    EXPECT_EQ(hex(reader.finish()), hex("\x1b%A" + kGetVer + "\x1b%I1"));
-    EXPECT_EQ(isPortOpened, 1);
-    EXPECT_EQ(openDescriptorCount(), before + 1); // the first descriptor was closed
-    termios t{};
-    ASSERT_EQ(tcgetattr(peer.slaveFd(), &t), 0);
-    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B115200));
-    EXPECT_EQ(g_term.c_cflag & CBAUD, static_cast<unsigned>(B115200));
+    for (const Case &k : {Case{nullptr, "Ver3.1\r", "\x1b%I4", 19200, B19200},
+                          Case{"B", "Ver5.13\r", "\x1b%I1", 9600, B115200}}) {
+        SCOPED_TRACE(k.version);
+        PtyPeer peer;
+        int before = openDescriptorCount();
+        std::string select = k.selector ? "\x1b%A" : "";
+        std::vector<Step> steps = {{kGetVer, k.version}, {k.command, ""}};
+        if (k.selector)
+            steps.insert(steps.begin(), Step{select, ""});
+        ScriptedReader reader(peer, steps);
+        ASSERT_EQ(IC_OpenPort(peer.portName().c_str(), k.selector, k.baud, 0), SD_OK);
+        EXPECT_EQ(hex(reader.finish()), hex(select + kGetVer + k.command));
+        EXPECT_EQ(isPortOpened, 1);
+        EXPECT_EQ(openDescriptorCount(), before + 1); // a first descriptor was closed
+        termios t{};
+        ASSERT_EQ(tcgetattr(peer.slaveFd(), &t), 0);
+        EXPECT_EQ(cfgetospeed(&t), k.speed);
 
-    EXPECT_EQ(IC_ClosePort(nullptr, nullptr, 0, 0), SD_OK);
-    EXPECT_EQ(hex(peer.receive()), "1B 25 42");
-    EXPECT_EQ(isPortOpened, 0);
-    EXPECT_EQ(openDescriptorCount(), before);
+        EXPECT_EQ(IC_ClosePort(nullptr, nullptr, 0, 0), SD_OK);
+        EXPECT_EQ(hex(peer.receive()), "1B 25 42");
+        EXPECT_EQ(isPortOpened, 0);
+        EXPECT_EQ(openDescriptorCount(), before);
+    }
 }
 
-TEST(PortSwitch, SilentReaderClosesTheLineAgain)
+TEST(PortSwitch, SilentReaderOrMissingDeviceLeavesTheLineClosed)
 {
     PtyPeer peer;
     int before = openDescriptorCount();
@@ -232,10 +189,6 @@ TEST(PortSwitch, SilentReaderClosesTheLineAgain)
     EXPECT_EQ(hex(peer.receive()), hex(kGetVer)); // empty selector: no ESC "%A"
     EXPECT_EQ(isPortOpened, 0);
     EXPECT_EQ(openDescriptorCount(), before);
-}
-
-TEST(PortSwitch, MissingDeviceAndClosedLine)
-{
     EXPECT_EQ(IC_OpenPort("ttyNoSuchReader", "A", 9600, 0), SD_ERR_PORT);
     EXPECT_EQ(isPortOpened, 0);
     EXPECT_EQ(IC_ClosePort("ttyNoSuchReader", "A", 9600, 0), SD_OK);
@@ -244,50 +197,32 @@ TEST(PortSwitch, MissingDeviceAndClosedLine)
 // ---------------------------------------------------------------------------
 // InserStr
 
-TEST(InserStr, ReplacesOneCharacterByTheInsert)
+TEST(InserStr, ReplacesOneCharacterWithinItsBounds)
 {
     struct Case {
-        const char *text, *insert;
+        std::string text, insert;
         int pos;
-        const char *result;
+        std::string result;
     };
+    const std::string t50(50, 't'), i50(50, 'i');
     for (const Case &c : {Case{"12345", "ab", 2, "12ab45"}, Case{"ABCDE", "xy", 0, "xyBCDE"},
                           Case{"ABCDE", "xy", 4, "ABCDxy"}, Case{"ABC", "", 1, "AC"},
-                          Case{"A", "long", 0, "long"}}) {
-        char buf[128] = {};
-        strcpy(buf, c.text);
-        InserStr(buf, c.insert, c.pos);
-        EXPECT_STREQ(buf, c.result) << c.text << " " << c.insert << " " << c.pos;
+                          Case{"A", "long", 0, "long"},
+                          Case{t50, i50, 0, i50 + std::string(49, 't')}, // 99 characters fit
+                          // outside the text, or over 99 characters: unchanged
+                          Case{t50, i50 + "i", 0, t50}, Case{"ABCDE", "xy", -1, "ABCDE"},
+                          Case{"ABCDE", "xy", 5, "ABCDE"}, Case{"ABCDE", "xy", 1000, "ABCDE"},
+                          Case{"", "xy", 0, ""}}) {
+        SCOPED_TRACE(c.text + " " + c.insert + " " + std::to_string(c.pos));
+        char buf[256];
+        memset(buf, 'Z', sizeof buf);
+        strcpy(buf, c.text.c_str());
+        InserStr(buf, c.insert.c_str(), c.pos);
+        EXPECT_EQ(std::string(buf), c.result);
+        EXPECT_EQ(buf[std::max(c.text.size(), c.result.size()) + 1], 'Z');
     }
-}
-
-TEST(InserStr, OutsideItsBoundsTheTextStaysAsItIs)
-{
-    for (int pos : {-1, 5, 6, 1000}) {
-        char buf[16] = "ABCDE";
-        InserStr(buf, "xy", pos);
-        EXPECT_STREQ(buf, "ABCDE") << pos;
-    }
-    char empty[4] = "";
-    InserStr(empty, "xy", 0);
-    EXPECT_STREQ(empty, "");
     InserStr(nullptr, "xy", 0);
     char buf[8] = "AB";
     InserStr(buf, nullptr, 0);
     EXPECT_STREQ(buf, "AB");
-}
-
-TEST(InserStr, ResultOf99CharactersFitsAndOneMoreDoesNot)
-{
-    std::string text(50, 't'), insert(50, 'i');
-    char buf[256];
-    memset(buf, 'Z', sizeof buf);
-    strcpy(buf, text.c_str());
-    InserStr(buf, insert.c_str(), 0);
-    EXPECT_EQ(std::string(buf), insert + std::string(49, 't'));
-    EXPECT_EQ(buf[100], 'Z');
-
-    strcpy(buf, text.c_str());
-    InserStr(buf, (insert + "i").c_str(), 0);
-    EXPECT_EQ(std::string(buf), text);
 }
