@@ -8,21 +8,25 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <regex>
 #include <string>
-#include <thread>
 
 namespace sdtest {
 
-// Wall time since construction, in seconds.
-class Stopwatch {
-public:
+// Wall time since construction; within() checks the length of a wait.
+struct Stopwatch {
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
     double seconds() const
     {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
-
-private:
-    std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+    ::testing::AssertionResult within(double atLeast, double atMost) const
+    {
+        const double s = seconds();
+        if (s >= atLeast && s <= atMost)
+            return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure() << "took " << s << " s, not " << atLeast << ".." << atMost;
+    }
 };
 
 // Processor time (user + system) this process has used, in seconds.
@@ -34,13 +38,13 @@ inline double cpuSeconds()
            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// Plays the reader: sends `bytes` on the master after `delayMs`.
-inline std::thread sendLater(PtyPeer &peer, std::string bytes, int delayMs)
+// A trace with every time stamp replaced by "|", so that the rest can be
+// compared byte for byte. The trace must begin with a stamp.
+inline std::string bodies(const std::string &log)
 {
-    return std::thread([&peer, bytes, delayMs] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        peer.send(bytes);
-    });
+    static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  )");
+    EXPECT_TRUE(std::regex_search(log, stamp, std::regex_constants::match_continuous)) << log;
+    return std::regex_replace(log, stamp, "|");
 }
 
 // A pseudo-terminal opened through OpenCOM for the length of a test, in a
