@@ -22,9 +22,8 @@ struct termio deviceSettings(const PtyPeer &peer)
 }
 bool same(const struct termio &a, const struct termio &b) { return memcmp(&a, &b, sizeof a) == 0; }
 
-// Gives the device settings a raw open must change or keep: input and
-// output processing, parity, two stop bits, hang-up on close, canonical
-// echoing input with its extended flags, and marked control slots.
+// Settings a raw open must change or keep: in- and output processing, parity,
+// two stop bits, hang-up on close, echoing canonical input, marked slots.
 struct termio busySettings(const PtyPeer &peer)
 {
     struct termio t = deviceSettings(peer);
@@ -103,9 +102,8 @@ TEST(LineSettings, SecondOpenSavesTheFirstOpensRawSettings)
 
 TEST(PortState, RefusedDevicesAndClosedLinesLeaveNothingOpen)
 {
-    // A name that does not exist, a device that is not a terminal, and a
-    // name too long for the path buffer: all -3, nothing kept open, and the
-    // close that every transaction ends with finds nothing to do.
+    // No such device, not a terminal, a name one over the path buffer: -3,
+    // nothing kept open, and the closing CloseCOM finds nothing to do.
     PtyPeer peer;
     const std::string number = peer.portName().substr(4);
     const std::string longest = "pts/" + std::string(58 - 4 - number.size(), '/') + number;
@@ -121,8 +119,7 @@ TEST(PortState, RefusedDevicesAndClosedLinesLeaveNothingOpen)
     EXPECT_EQ(TermOpen("/dev/null", 9600), SD_ERR_PORT);
     EXPECT_EQ(TermClose(), SD_OK);
 
-    // The longest name taken (58 characters) still opens; TermOpen leaves
-    // the flag alone.
+    // The longest name (58 characters) opens; TermOpen leaves the flag alone.
     EXPECT_GT(TermOpen(("/dev/" + longest).c_str(), 9600), 0);
     EXPECT_EQ(isPortOpened, 0);
     EXPECT_EQ(TermClose(), SD_OK);
@@ -139,9 +136,8 @@ TEST(PortState, RefusedDevicesAndClosedLinesLeaveNothingOpen)
     EXPECT_FALSE(dir.exists("DataLog.log"));
 }
 
-// A session leader (a system service, say) that opens the reader must not
-// take the tty as its controlling terminal: unplugging the reader would
-// then kill it with SIGHUP.
+// A session leader (a system service) must not take the reader's tty as its
+// controlling terminal, or unplugging the reader kills it with SIGHUP.
 TEST(PortState, ReaderNeverBecomesTheControllingTerminal)
 {
     pid_t child = fork();
@@ -167,9 +163,8 @@ TEST(PortState, ReaderNeverBecomesTheControllingTerminal)
     EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
-// A reader that vanished leaves a line whose settings cannot be restored;
-// its descriptor must still be given back, or every later transaction
-// against the unplugged adapter would leak one.
+// A vanished reader's line cannot be restored, but its descriptor is still
+// given back, or every transaction against the unplugged adapter leaks one.
 TEST(PortState, CloseReleasesTheDescriptorOfAVanishedLine)
 {
     PtyPeer peer;

@@ -38,8 +38,7 @@ inline double cpuSeconds()
            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// A trace with every time stamp replaced by "|", so that the rest can be
-// compared byte for byte. The trace must begin with a stamp.
+// A trace (which must begin with a stamp) with every time stamp made "|".
 inline std::string bodies(const std::string &log)
 {
     static const std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d  )");
@@ -47,8 +46,7 @@ inline std::string bodies(const std::string &log)
     return std::regex_replace(log, stamp, "|");
 }
 
-// A pseudo-terminal opened through OpenCOM for the length of a test, in a
-// fresh working directory (so traces never land in the build tree).
+// A pseudo-terminal opened through OpenCOM, in a fresh working directory.
 class OpenLine : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(OpenCOM(peer.portName().c_str(), 9600), SD_OK); }

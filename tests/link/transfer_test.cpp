@@ -15,8 +15,7 @@ namespace {
 // Lets the reader's bytes pass the pseudo-terminal before the library reads.
 void settle() { usleep(100 * 1000); }
 
-// The master in packet mode learns when the host side drops its queued
-// output (data packets are then prefixed by a zero byte).
+// The master in packet mode learns when the host drops its queued output.
 void watchFlushes(PtyPeer &peer)
 {
     int on = 1;
@@ -114,33 +113,25 @@ protected:
 
 TEST_P(EtxFraming, ReplyEndsWithTheReadThatBringsTheEtx)
 {
-    peer.send("ab"); // a reply in two reads comes whole
-    std::thread later([&] { usleep(300 * 1000), peer.send(std::string("cd\x03", 3)); });
-    EXPECT_EQ(receive(3), SD_OK);
-    later.join();
-    EXPECT_EQ(reply(), std::string("abcd\x03", 5));
-
-    peer.send(std::string("\x03yz", 3)); // bytes after the ETX in that read are kept
-    settle();
-    EXPECT_EQ(receive(2), SD_OK);
-    EXPECT_EQ(reply(), std::string("\x03yz", 3));
-    EXPECT_EQ(buf[3], '#');
-
-    std::string full(SD_RECV_MAX - 1, 'q'); // a reply filling the accumulator fits
-    full += '\x03';
-    std::thread writer([&] { peer.send(full); });
-    EXPECT_EQ(receive(3), SD_OK);
-    writer.join();
-    EXPECT_EQ(len, SD_RECV_MAX);
-    EXPECT_TRUE(reply() == full);
-
-    const std::string tooLong = std::string(SD_RECV_MAX + 40, 'q') + '\x03'; // ends at once
-    writer = std::thread([&] { peer.send(tooLong); });
-    Stopwatch clock;
-    EXPECT_EQ(receive(3), SD_ERR_TIMEOUT);
-    writer.join();
-    EXPECT_LT(clock.seconds(), 1.0);
-    EXPECT_EQ(buf[0], '#');
+    const std::string full = std::string(SD_RECV_MAX - 1, 'q') + '\x03';
+    const struct { std::string now, later; int code; std::string reply; const char *why; } rows[] = {
+        {"ab", std::string("cd\x03", 3), SD_OK, std::string("abcd\x03", 5), "a reply in two reads"},
+        {std::string("\x03yz", 3), "", SD_OK, std::string("\x03yz", 3), "bytes after the ETX are kept"},
+        {full, "", SD_OK, full, "a reply filling the accumulator fits"},
+        {std::string(SD_RECV_MAX + 40, 'q') + '\x03', "", SD_ERR_TIMEOUT, "", "a longer one ends at once"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.why);
+        peer.send(row.now);
+        settle();
+        std::thread later([&] { usleep(row.later.empty() ? 0 : 300 * 1000), peer.send(row.later); });
+        Stopwatch clock;
+        EXPECT_EQ(receive(3), row.code);
+        later.join();
+        EXPECT_LT(clock.seconds(), 1.0);
+        EXPECT_TRUE(reply() == row.reply) << hex(reply());
+        EXPECT_EQ(buf[row.reply.size()], '#');
+    }
 }
 
 TEST_P(EtxFraming, NoEtxBeforeTheLimit)
@@ -210,10 +201,9 @@ TEST_F(Transfer, RecvDataEx2NeedsTheWholeCountInOneRead)
     EXPECT_EQ(buf[0], '#');
 }
 
-// A reader that goes away mid-wait: the slave then reads as end of file and
-// writes fail, while select keeps reporting the line ready. Every primitive
-// must still end at its limit with its timeout code, sleeping rather than
-// spinning (the stripe protocol loops around RecvByte1 byte by byte).
+// A reader gone mid-wait: the slave reads as end of file and writes fail while
+// select keeps reporting it ready. Every primitive still ends at its limit
+// with its timeout code, sleeping, not spinning (callers loop around them).
 namespace {
 
 char g_buf[SD_RECV_EX2_MAX];
@@ -225,8 +215,7 @@ struct HungCase {
     int (*call)();
     int expected;
     double atLeast, atMost; // seconds
-    // Gone before the call: RecvData polls a live line by design, and a send
-    // is over at once while the reader is there.
+    // Gone before the call: RecvData polls a live line, a send ends at once.
     bool goneBefore;
 } hungCases[] = {
     {"RecvByte", [] { return RecvByte(&g_byte, 1); }, SD_ERR_TIMEOUT, 0.95, 1.4, false},
