@@ -44,45 +44,40 @@ struct Step {
 // Plays the reader on its own thread while the library call blocks the
 // test's thread. Replies go out only after the command has arrived, so the
 // input flush of an open in between cannot swallow them.
-class ScriptedReader {
-public:
+// finish() waits for the script, then for the host to fall quiet, and
+// returns every byte the host sent; `speed` is the slave's input speed
+// (B9600 etc.) when the first command came in.
+struct ScriptedReader {
     ScriptedReader(PtyPeer &peer, std::vector<Step> steps)
-        : peer_(peer), steps_(std::move(steps)), thread_([this] { run(); }) {}
+        : thread([this, &peer, steps] { run(peer, steps); }) {}
     ~ScriptedReader() { finish(); }
-    // Waits for the script, then for the host to fall quiet; returns every
-    // byte the host sent.
     std::string finish()
     {
-        if (thread_.joinable())
-            thread_.join();
-        return received_;
+        if (thread.joinable())
+            thread.join();
+        return received;
     }
-    // The slave's input speed (B9600 etc.) when the first command came in.
-    unsigned speed = 0;
-
-private:
-    void run()
+    void run(PtyPeer &peer, const std::vector<Step> &steps)
     {
         std::string pending; // a read may bring the next command too
-        for (const Step &step : steps_) {
+        for (const Step &step : steps) {
             if (pending.size() < step.expect.size())
-                pending += peer_.receiveCount(step.expect.size() - pending.size(), 6000);
+                pending += peer.receiveCount(step.expect.size() - pending.size(), 6000);
             std::string got = pending.substr(0, step.expect.size());
             pending.erase(0, got.size());
             termios t{};
-            if (received_.empty() && tcgetattr(peer_.slaveFd(), &t) == 0)
+            if (received.empty() && tcgetattr(peer.slaveFd(), &t) == 0)
                 speed = static_cast<unsigned>(cfgetispeed(&t));
-            received_ += got;
+            received += got;
             if (got != step.expect)
                 break; // the host said something else: stop answering
-            peer_.send(step.reply);
+            peer.send(step.reply);
         }
-        received_ += pending + peer_.receive(300, 3000);
+        received += pending + peer.receive(300, 3000);
     }
-    PtyPeer &peer_;
-    std::vector<Step> steps_;
-    std::string received_;
-    std::thread thread_;
+    unsigned speed = 0;
+    std::string received;
+    std::thread thread; // last: starts once the rest is in place
 };
 
 // What one DEV_CommCall left behind.

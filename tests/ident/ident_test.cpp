@@ -16,14 +16,13 @@ int nextByteOnLine()
     return RecvByte(&b, 1) == SD_OK ? b : -1;
 }
 
-// One reply and what a query makes of it. `stored` is what the destination
-// must begin with (nullptr: untouched), every byte behind it must still be
-// the filler, and `next` is the first byte left on the line.
+// One reply and what a query makes of it: the bytes stored at the start of
+// the destination (behind them it must still hold the filler) and the
+// first byte left on the line.
 struct Reply {
     std::string reply;
     int rc;
-    const char *stored;
-    size_t storedLen;
+    std::string stored;
     char next;
 };
 
@@ -34,18 +33,16 @@ protected:
     void SetUp() override { ASSERT_EQ(OpenCOM(peer.portName().c_str(), 9600), SD_OK); }
     void TearDown() override { CloseCOM(); }
 
-    // Runs the query on the reply; `terminator` is 1 when the query ends the
-    // text with a NUL.
+    // Runs the query on the reply; `terminated`: a success ends the text
+    // with a NUL.
     void expectQuery(int (*query)(char *), const std::string &command, const Reply &r,
-                     size_t terminator)
+                     bool terminated)
     {
         SCOPED_TRACE(hex(r.reply.substr(0, 24)));
         peer.send(r.reply);
         char dest[SD_IDENTITY_MAX + 16];
         memset(dest, 'Z', sizeof dest);
-        std::string want = r.stored ? std::string(r.stored, r.storedLen) : "";
-        if (r.stored)
-            want.append(terminator, '\0');
+        std::string want = r.stored + std::string(terminated && r.rc == SD_OK, '\0');
         EXPECT_EQ(query(dest), r.rc);
         EXPECT_EQ(std::string(dest, want.size()), want);
         EXPECT_EQ(std::string(dest + want.size(), 8), std::string(8, 'Z'));
@@ -53,98 +50,85 @@ protected:
         EXPECT_EQ(hex(peer.receive()), hex(command));
         tcflush(peer.slaveFd(), TCIFLUSH);
     }
+    void expectStall(int (*query)(char *), const std::string &reply, double seconds,
+                     const char *kept)
+    {
+        peer.send(reply);
+        char dest[32] = {};
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(query(dest), SD_ERR_TIMEOUT);
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took.count(), seconds - 0.1);
+        EXPECT_LT(took.count(), seconds + 1.5);
+        EXPECT_STREQ(dest, kept);
+    }
     TempWorkDir dir;
     PtyPeer peer;
 };
 
 } // namespace
 
-// ---------------------------------------------------------------------------
 // GetVersionInfo and ProbeDeviceId
 
 TEST_F(OpenLine, VersionReplyEndsAtItsFirstCrWithinAHundredBytes)
 {
     const std::string v99(99, 'v');
-    for (const Reply &r : {Reply{"Ver3.10\rX", SD_OK, "Ver3.10", 7, 'X'},
-                           Reply{std::string("\x00\xFFV5\rXY", 7), SD_OK, "\x00\xFFV5", 4, 'X'},
-                           Reply{"\rX", SD_OK, "\r", 1, 'X'}, // a lone CR is kept as the text
-                           Reply{v99 + "\rX", SD_OK, v99.c_str(), 99, 'X'},
-                           Reply{std::string(100, 'w') + "\r", SD_ERR_TIMEOUT, nullptr, 0, '\r'}}) {
-        expectQuery(GetVersionInfo, kGetVer, r, 1);
-    }
+    for (const Reply &r : {Reply{"Ver3.10\rX", SD_OK, "Ver3.10", 'X'},
+                           Reply{std::string("\x00\xFFV5\rXY", 7), SD_OK, {"\x00\xFFV5", 4}, 'X'},
+                           Reply{"\rX", SD_OK, "\r", 'X'}, // a lone CR is kept as the text
+                           Reply{v99 + "\rX", SD_OK, v99, 'X'},
+                           Reply{std::string(100, 'w') + "\r", SD_ERR_TIMEOUT, "", '\r'}})
+        expectQuery(GetVersionInfo, kGetVer, r, true);
 }
 
 TEST_F(OpenLine, IdentityReplyStoresTheAnnouncedBytesWithoutTerminator)
 {
     std::string longest(SD_IDENTITY_MAX, 'r');
-    for (const Reply &r : {Reply{identityReply("01|A7-2506AB") + "X", SD_OK, "01|A7-2506AB", 12, 'X'},
+    for (const Reply &r : {Reply{identityReply("01|A7-2506AB") + "X", SD_OK, "01|A7-2506AB", 'X'},
                            // the digits are read like atoi: " 03" is 3, "2x9" is 2
-                           Reply{"\xAA 03abcde", SD_OK, "abc", 3, 'd'},
-                           Reply{"\xAA" "2x9abcde", SD_OK, "ab", 2, 'c'},
-                           Reply{"\xAA" "000abcde", SD_OK, nullptr, 0, 'a'},
-                           Reply{"\xAA-05abcde", SD_OK, nullptr, 0, 'a'},
-                           Reply{identityReply(longest) + "X", SD_OK, longest.c_str(), 999, 'X'},
+                           Reply{"\xAA 03abcde", SD_OK, "abc", 'd'},
+                           Reply{"\xAA" "2x9abcde", SD_OK, "ab", 'c'},
+                           Reply{"\xAA" "000abcde", SD_OK, "", 'a'},
+                           Reply{"\xAA-05abcde", SD_OK, "", 'a'},
+                           Reply{identityReply(longest) + "X", SD_OK, longest, 'X'},
                            // a wrong first byte: nothing more is read
-                           Reply{"\x55" "012" "01|A7", SD_ERR_DATA, nullptr, 0, '0'}}) {
-        expectQuery(ProbeDeviceId, kIdentity, r, 0);
-    }
+                           Reply{"\x55" "012" "01|A7", SD_ERR_DATA, "", '0'}})
+        expectQuery(ProbeDeviceId, kIdentity, r, false);
 }
 
-TEST(QueryRefused, NoLineOrNoBufferSendsNothing)
+// A stalled reply waits out the reader's time limits: one test each, so
+// that they run in parallel.
+TEST_F(OpenLine, UnfinishedVersionReplyGivesMinus2AfterTwoSeconds)
 {
-    CloseCOM();
-    char v[SD_VERSION_MAX] = "stale";
-    EXPECT_EQ(GetVersionInfo(v), SD_ERR_PORT);
-    EXPECT_EQ(ProbeDeviceId(v), SD_ERR_PORT);
-    EXPECT_STREQ(v, "stale");
-    EXPECT_EQ(GetVersionInfo(nullptr), SD_ERR_PARAM);
-    EXPECT_EQ(ProbeDeviceId(nullptr), SD_ERR_PARAM);
+    expectStall(GetVersionInfo, "Ver5.", 2, ""); // the destination stays untouched
 }
 
-// A reply that stalls: each case waits out the reader's time limits, so
-// each runs as a test of its own.
-struct Stall {
-    const char *name;
-    int (*query)(char *);
-    std::string reply;
-    double seconds;   // when the -2 is due
-    const char *kept; // what the destination holds then
-};
-void PrintTo(const Stall &s, std::ostream *os) { *os << s.name; }
-
-class StalledReply : public OpenLine, public ::testing::WithParamInterface<Stall> {};
-
-TEST_P(StalledReply, GivesMinus2InTime)
+TEST_F(OpenLine, SilentReaderGivesMinus2AfterTwoSeconds)
 {
-    const Stall &s = GetParam();
-    peer.send(s.reply);
-    char dest[32] = {};
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(s.query(dest), SD_ERR_TIMEOUT);
-    double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_GE(took, s.seconds - 0.1);
-    EXPECT_LT(took, s.seconds + 1.5);
-    EXPECT_STREQ(dest, s.kept);
+    expectStall(ProbeDeviceId, "", 2, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Queries, StalledReply,
-    ::testing::Values(Stall{"VersionUnfinished", GetVersionInfo, "Ver5.", 2, ""},
-                      Stall{"IdentitySilent", ProbeDeviceId, "", 2, ""},
-                      Stall{"IdentityShort", ProbeDeviceId, "\xAA" "005ab", 1, "ab"}),
-    [](const ::testing::TestParamInfo<Stall> &i) { return std::string(i.param.name); });
+TEST_F(OpenLine, ShortIdentityRecordGivesMinus2AfterOneSecondKeepingWhatCame)
+{
+    expectStall(ProbeDeviceId, "\xAA" "005ab", 1, "ab");
+}
 
-// ---------------------------------------------------------------------------
 // SelectExtPort, IC_OpenPort, IC_ClosePort
 
-TEST_F(OpenLine, SelectExtPortSendsEscPercentAndTheLetterTraced)
+TEST_F(OpenLine, SelectExtPortIsTracedAndAClosedLineRefusesEveryCommand)
 {
     dir.traceOn();
     EXPECT_EQ(SelectExtPort('B'), SD_OK);
     EXPECT_EQ(hex(peer.receive()), "1B 25 42");
     EXPECT_EQ(maskStamps(dir.read("DataLog.log")), "<T>send:\n<T>[0001]1B 25 42 \r\n");
     CloseCOM();
+    char v[SD_VERSION_MAX] = "stale";
     EXPECT_EQ(SelectExtPort('A'), SD_ERR_PORT);
+    EXPECT_EQ(GetVersionInfo(v), SD_ERR_PORT);
+    EXPECT_EQ(ProbeDeviceId(v), SD_ERR_PORT);
+    EXPECT_STREQ(v, "stale");
+    EXPECT_EQ(GetVersionInfo(nullptr), SD_ERR_PARAM);
+    EXPECT_EQ(ProbeDeviceId(nullptr), SD_ERR_PARAM);
 }
 
 TEST(PortSwitch, FirmwareDecidesTheCommandAndTheSpeed)
@@ -162,10 +146,7 @@ TEST(PortSwitch, FirmwareDecidesTheCommandAndTheSpeed)
         PtyPeer peer;
         int before = openDescriptorCount();
         std::string select = k.selector ? "\x1b%A" : "";
-        std::vector<Step> steps = {{kGetVer, k.version}, {k.command, ""}};
-        if (k.selector)
-            steps.insert(steps.begin(), Step{select, ""});
-        ScriptedReader reader(peer, steps);
+        ScriptedReader reader(peer, {{select, ""}, {kGetVer, k.version}, {k.command, ""}});
         ASSERT_EQ(IC_OpenPort(peer.portName().c_str(), k.selector, k.baud, 0), SD_OK);
         EXPECT_EQ(hex(reader.finish()), hex(select + kGetVer + k.command));
         EXPECT_EQ(isPortOpened, 1);
@@ -194,7 +175,6 @@ TEST(PortSwitch, SilentReaderOrMissingDeviceLeavesTheLineClosed)
     EXPECT_EQ(IC_ClosePort("ttyNoSuchReader", "A", 9600, 0), SD_OK);
 }
 
-// ---------------------------------------------------------------------------
 // InserStr
 
 TEST(InserStr, ReplacesOneCharacterWithinItsBounds)
