@@ -22,20 +22,20 @@ const QString kStripeFn = QStringLiteral("无法加载磁条读卡器库函数")
 const QString kChipFn = QStringLiteral("无法加载IC卡读卡器库函数");
 const QString kIdFn = QStringLiteral("无法加载二代证读卡器库函数");
 
-// The buttons, the library file each uses (stripe, chip, ID), the function
-// it calls and its dialog when that function is not bound.
+// The buttons, the library file each uses (stripe, chip, ID) and its
+// dialog when that library's function is not bound. Which function each
+// button calls the operation tests pin down.
 struct Button
 {
     const char *name;
     int file;
-    const char *function;
     const char *notBound;
 };
 const Button kButtons[] = {
-    {"btn_readMS", 0, "MS_ReadCard ", "磁条读卡器库函数没有加载！"},
-    {"btn_writeMS", 0, "MS_WriteCard ", "磁条读卡器库函数没有加载！"},
-    {"btn_readIC", 1, "IC_GetInfo ", "IC卡读卡器库函数没有加载！"},
-    {"btn_readID", 2, "ID_GetInfo ", "二代证读卡器库函数没有加载！"},
+    {"btn_readMS", 0, "磁条读卡器库函数没有加载！"},
+    {"btn_writeMS", 0, "磁条读卡器库函数没有加载！"},
+    {"btn_readIC", 1, "IC卡读卡器库函数没有加载！"},
+    {"btn_readID", 2, "二代证读卡器库函数没有加载！"},
 };
 
 }  // namespace
@@ -108,7 +108,6 @@ void BindingTest::startAndClickEveryButton()
         QTest::mouseClick(child<QPushButton>(&window, b.name), Qt::LeftButton);
         if (bound[int(&b - kButtons)] == '1') {
             QVERIFY2(call && call->calls == before + 1, b.name);
-            QVERIFY2(QByteArray(call->args).startsWith(b.function), call->args);
             QCOMPARE(catcher.take(), QStringList());
         } else {
             QCOMPARE(catcher.take(), QStringList{QString::fromUtf8(b.notBound)});
