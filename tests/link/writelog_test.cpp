@@ -73,11 +73,8 @@ TEST_F(Config, LookupRules)
     EXPECT_EQ(getIni("[S]\r\nk=1\r\n", "k"), "1\r");
     EXPECT_EQ(getIni("[S]\nk=a\rb\n", "k"), "a\rb");
     EXPECT_EQ(getIni("[S]\nk=v\n", "zz"), "<default>");
-}
 
-TEST_F(Config, MissingFileAndNullArguments)
-{
-    char out[16] = "untouched";
+    char out[16] = "untouched"; // a missing file, null arguments
     EXPECT_EQ(X_INIKeyString("no.ini", "S", "k", out, "d"), 0);
     EXPECT_STREQ(out, "untouched") << "no file: not even the default";
     GetIniKeyString("S", "k", "no.ini", out, "d");
