@@ -98,13 +98,13 @@ TEST_F(DevInfo, ModelFromTheVersionOrTheIdentityRecord)
 
 TEST_F(DevInfo, AnyReaderBytesGiveValidJson)
 {
-    std::string version = "V\"5\\x\x01\xFF\xC3\xA9\r";
+    std::string version = "V\"5\\x\x01\xFF\xC3\xA9\x1F\r";
     std::string record = "01|A\tB-25\xE2\x82\x06";
     Call c = withReader({{kGetVer, version}, {kIdentity, identityReply(record)}});
     ASSERT_EQ(c.rc, SD_OK);
     EXPECT_NE(c.answer.find(R"("DeviceVersion":"V\"5\\x\u0001)"), std::string::npos) << c.answer;
     nlohmann::json j = nlohmann::json::parse(c.answer); // throws on invalid JSON or UTF-8
-    EXPECT_EQ(j["DeviceVersion"], "V\"5\\x\x01\xEF\xBF\xBD\xC3\xA9");
+    EXPECT_EQ(j["DeviceVersion"], "V\"5\\x\x01\xEF\xBF\xBD\xC3\xA9\x1F");
     EXPECT_EQ(j["DeviceSN"], "A\tB-25\xEF\xBF\xBD\xEF\xBF\xBD\x06");
     EXPECT_EQ(j["ProductionDate"], "25\xEF\xBF\xBD\xEF\xBF\xBD");
 }

@@ -59,7 +59,7 @@ protected:
         EXPECT_EQ(query(dest), SD_ERR_TIMEOUT);
         std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
         EXPECT_GE(took.count(), seconds - 0.1);
-        EXPECT_LT(took.count(), seconds + 1.5);
+        EXPECT_LT(took.count(), seconds + 0.8);
         EXPECT_STREQ(dest, kept);
     }
     TempWorkDir dir;
