@@ -144,6 +144,13 @@ std::string refuseArguments(const ParsedOptions &options)
     return options.positional().empty() ? "" : "unexpected argument " + options.positional()[0];
 }
 
+// The line options of a command that takes no arguments: a problem or "".
+std::string takeLineAlone(const ParsedOptions &options, Line &line)
+{
+    std::string problem = takeLine(options, line);
+    return problem.empty() ? refuseArguments(options) : problem;
+}
+
 std::string takeTracks(const ParsedOptions &options, int &tracks)
 {
     std::string text = options.value("tracks", std::to_string(kDefaultTracks));
@@ -533,9 +540,7 @@ int queryReader(const Line &line, ReaderInfo &info, std::string &step)
 int commandInfo(Context &ctx, const ParsedOptions &options)
 {
     Line line;
-    std::string problem = takeLine(options, line);
-    if (problem.empty())
-        problem = refuseArguments(options);
+    std::string problem = takeLineAlone(options, line);
     if (!problem.empty())
         return ctx.usage(problem);
 
@@ -582,9 +587,7 @@ const std::vector<OptionDef> kResetOptions = {kPortOption, kBaudOption, kQuietOp
 int commandReset(Context &ctx, const ParsedOptions &options)
 {
     Line line;
-    std::string problem = takeLine(options, line);
-    if (problem.empty())
-        problem = refuseArguments(options);
+    std::string problem = takeLineAlone(options, line);
     if (!problem.empty())
         return ctx.usage(problem);
 
