@@ -2,6 +2,7 @@
 // descriptor counts, and the simulated reader served from a thread.
 #pragma once
 
+#include "pty_peer.h"
 #include "server.h"
 
 #include <unistd.h>
@@ -12,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -47,19 +47,6 @@ inline long residentKb()
         if (line.rfind("VmRSS:", 0) == 0)
             return std::atol(line.c_str() + 6);
     return -1;
-}
-
-inline int openDescriptors()
-{
-    int count = 0;
-    if (DIR *d = opendir("/proc/self/fd")) {
-        while (dirent *e = readdir(d))
-            if (e->d_name[0] != '.')
-                ++count;
-        closedir(d);
-        --count;
-    }
-    return count;
 }
 
 struct Stats {

@@ -87,17 +87,17 @@ int main(int argc, char **argv)
                              rr, t2, t3);
         }
         if (i + 1 == kWarmup || (i + 1 == count && count < kWarmup)) {
-            fdsAtWarmup = bench::openDescriptors();
+            fdsAtWarmup = sdtest::openDescriptorCount();
             rssAtWarmup = bench::residentKb();
             tWarm = bench::now();
         }
         if (i + 1 >= kWarmup) {
-            fdsMax = std::max<long>(fdsMax, bench::openDescriptors());
+            fdsMax = std::max<long>(fdsMax, sdtest::openDescriptorCount());
             rssMax = std::max(rssMax, bench::residentKb());
         }
     }
     const double took = bench::now() - t0;
-    const long fdsEnd = bench::openDescriptors(), rssEnd = bench::residentKb();
+    const long fdsEnd = sdtest::openDescriptorCount(), rssEnd = bench::residentKb();
     const long measured = count > kWarmup ? count - kWarmup : 0;
 
     std::printf("soak: %ld writes and %ld reads, %ld wrong\n", count, count, failures);
