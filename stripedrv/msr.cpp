@@ -352,4 +352,10 @@ STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nB
     return rc;
 }
 
+// Placeholder until the waits on the line can be interrupted.
+STRIPEDRV_API int MS_Cancel(void)
+{
+    return SD_OK;
+}
+
 } // extern "C"

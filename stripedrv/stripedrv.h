@@ -68,7 +68,9 @@ enum {
     SD_ERR_DATA      =  -8, /* the identity reply did not begin with 0xAA          */
     SD_ERR_LOADSO    =  -9, /* the request library or its function can't be loaded,
                                or its path does not fit                            */
-    SD_ERR_WRITE     = -10  /* not all bytes of a command were written             */
+    SD_ERR_WRITE     = -10, /* not all bytes of a command were written             */
+    SD_ERR_CANCELLED = -11, /* cancelled by the host (MS_Cancel)                   */
+    SD_ERR_BUSY      = -12  /* the reader is in use by another program             */
 };
 
 /* Non-negative results of the stripe protocol (GetBpStatus, ReadMsre,
@@ -237,6 +239,10 @@ STRIPEDRV_API int MS_ReadCard(const char *szPort, const char *szExtPort, int nBa
 STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nBaud,
                                int nTimeout, int nTrackMode, int nReserved,
                                const char *szTrack2data, const char *szTrack3data);
+
+/* Cuts short the call under way that waits on the line; it then returns
+ * SD_ERR_CANCELLED. 0 always; with no call under way it does nothing. */
+STRIPEDRV_API int MS_Cancel(void);
 
 /* ------------------------------------------------------------------------
  * Device information: a JSON request in, a one-line JSON answer out.

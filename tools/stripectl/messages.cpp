@@ -37,6 +37,8 @@ const CodeText kCodeTexts[] = {
     {SD_ERR_DATA, "the reader's identity answer is malformed"},
     {SD_ERR_LOADSO, "the request library QOVA/libreqjson.so cannot be loaded"},
     {SD_ERR_WRITE, "the command could not be sent completely to the reader"},
+    {SD_ERR_CANCELLED, "cancelled by the host"},
+    {SD_ERR_BUSY, "the reader is in use by another program"},
 };
 
 } // namespace

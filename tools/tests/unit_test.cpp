@@ -118,7 +118,7 @@ TEST(ReaderIdentity, RecordSplitAndModelAsTheDeviceInformationCallHasThem)
 TEST(CodeMessages, EveryLibraryCodeHasItsOwnSentence)
 {
     std::set<std::string> seen;
-    for (int code = SD_ERR_WRITE; code <= SD_OK; ++code) {
+    for (int code = SD_ERR_BUSY; code <= SD_OK; ++code) {
         EXPECT_TRUE(isKnownCode(code)) << code;
         std::string text = codeMessage(code);
         EXPECT_EQ(text.find("unexpected"), std::string::npos) << code;
@@ -129,8 +129,8 @@ TEST(CodeMessages, EveryLibraryCodeHasItsOwnSentence)
     EXPECT_NE(codeMessage(SD_READ_ERR_DIGIT('7')).find("\"7\""), std::string::npos);
     EXPECT_TRUE(isKnownCode(SD_READ_ERR_LETTER('D')));
     EXPECT_FALSE(isKnownCode(SD_READ_ERR_LETTER('D') + 1));
-    EXPECT_FALSE(isKnownCode(-11));
-    EXPECT_NE(codeMessage(-11).find("-11"), std::string::npos);
+    EXPECT_FALSE(isKnownCode(-13));
+    EXPECT_NE(codeMessage(-13).find("-13"), std::string::npos);
 
     // Queries without a card speak of the reader, not the card.
     EXPECT_NE(queryMessage(SD_ERR_TIMEOUT).find("did not answer"), std::string::npos);
