@@ -42,9 +42,6 @@ private:
 
 void RealReaderTest::initTestCase()
 {
-#ifndef READERSIM_PATH
-    QSKIP("readersim is not part of this build");
-#else
     // Paced like a real line at 9600 baud: replies arrive a byte at a time.
     sim_.start(QStringLiteral(READERSIM_PATH), {QStringLiteral("--quiet")});
     QVERIFY2(sim_.waitForStarted(5000), "readersim did not start");
@@ -57,7 +54,6 @@ void RealReaderTest::initTestCase()
     QCOMPARE(catcher.take(), QStringList());
     window_->show();
     edit("ed_Port")->setText(QString::fromUtf8(sim_.readLine()).trimmed());
-#endif
 }
 
 void RealReaderTest::cleanupTestCase()

@@ -1,0 +1,25 @@
+# Adding tests. Every test program goes through here, so that all of them
+# are found the same way and live under one time limit.
+#
+#   sd_add_gtest(NAME source... [PREFIX text] [LIBRARIES target...])
+#
+# builds the GoogleTest program NAME from the sources, linked with
+# GoogleTest's main and the LIBRARIES, and makes each of its cases a CTest
+# test of its own (named PREFIX + suite.case), so that the cases that wait
+# out whole seconds on a pseudo-terminal run side by side under `ctest -j`.
+#
+# SD_TEST_TIMEOUT is the limit of every test, GoogleTest case or not. The
+# slowest cases wait twice a reader time limit plus the driver's fixed
+# waits; the limit leaves room for a loaded machine and a sanitizer build.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+set(SD_TEST_TIMEOUT 120)
+
+function(sd_add_gtest name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "PREFIX" "LIBRARIES")
+  add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
+  target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} GTest::gtest GTest::gtest_main)
+  gtest_discover_tests(${name} TEST_PREFIX "${arg_PREFIX}" DISCOVERY_TIMEOUT 30
+                       PROPERTIES TIMEOUT ${SD_TEST_TIMEOUT})
+endfunction()
