@@ -7,6 +7,7 @@
 // firmware that does not tell the model by itself, for its identity record,
 // and answers with brand, versions, serial number, production date and
 // model, or with an error code and a short message.
+#include "identity.h"
 #include "stripedrv.h"
 
 #include <dlfcn.h>
@@ -26,7 +27,7 @@ const size_t kStampBuf = 22;
 const size_t kPathBuf = 260;
 const size_t kCodeBuf = 100;
 const int kDefaultBaud = 9600;
-const size_t kDateChars = 4;   // production date: YYMM from the serial number
+using sdident::kDateChars;     // production date: YYMM from the serial number
 
 // The identity record as the reader can announce it: three digits give at
 // most 999 bytes, and the buffer is zeroed so the record reads as a text.
@@ -149,16 +150,6 @@ void copyText(char *dest, size_t cap, const char *src)
     dest[len] = '\0';
 }
 
-// The last `sep` in text at index 1 or later (the first character is never
-// examined), or null.
-const char *findLastFromSecond(const char *text, char sep)
-{
-    for (size_t i = strlen(text); i > 1; --i)
-        if (text[i - 1] == sep)
-            return text + i - 1;
-    return nullptr;
-}
-
 // The message that goes with an error code in the answer.
 const char *errorMessage(int status)
 {
@@ -234,24 +225,8 @@ struct DeviceInfo {
     const char *model;
 };
 
-// Serial number: what follows the last "|" of the record; production date:
-// the first four characters after the last "-" of the serial number. A
-// separator in the first place does not count. "01|A7-2506AB" gives
-// A7-2506AB and 2506.
-void splitIdentity(const char *record, DeviceInfo &info)
-{
-    const char *bar = findLastFromSecond(record, '|');
-    if (bar == nullptr)
-        return;
-    copyText(info.serial, sizeof info.serial, bar + 1);
-    const char *dash = findLastFromSecond(info.serial, '-');
-    if (dash != nullptr)
-        copyText(info.date, kDateChars + 1, dash + 1);
-}
-
-// Asks the open reader who it is. "Ver3" firmware is a P26A and "Ver5.12"
-// firmware a P26B by the version alone; other firmware is asked for its
-// identity record and is a P26B.
+// Asks the open reader who it is: the firmware version and, when that does
+// not settle the model, the identity record (identity.h has the rule).
 int identifyReader(DeviceInfo &info)
 {
     int rc = GetVersionInfo(info.version);
@@ -260,12 +235,8 @@ int identifyReader(DeviceInfo &info)
         return rc;
     }
     WriteLog(SD_TRACE_DEV_VERSION, info.version);
-    if (strncmp(info.version, "Ver3", 4) == 0) {
-        info.model = "P26A";
-        return SD_OK;
-    }
-    info.model = "P26B";
-    if (strncmp(info.version, "Ver5.12", 7) == 0)
+    info.model = sdident::modelFromFirmware(info.version);
+    if (!sdident::needsIdentityRecord(info.version))
         return SD_OK;
 
     char record[kRecordBuf] = {};
@@ -274,7 +245,8 @@ int identifyReader(DeviceInfo &info)
         WriteLog(SD_TRACE_DEV_PROBE_FAIL, rc);
         return rc;
     }
-    splitIdentity(record, info);
+    sdident::splitIdentityRecord(record, info.serial, sizeof info.serial, info.date,
+                                 sizeof info.date);
     return SD_OK;
 }
 
