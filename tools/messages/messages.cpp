@@ -2,7 +2,7 @@
 
 #include "stripedrv.h"
 
-namespace stripectl {
+namespace sdmsg {
 
 namespace {
 
@@ -84,18 +84,4 @@ std::string queryMessage(int code)
     }
 }
 
-ExitStatus exitStatusForCode(int code)
-{
-    switch (code) {
-    case SD_OK:
-        return kExitOk;
-    case SD_ERR_PORT:
-        return kExitPort;
-    case SD_ERR_TIMEOUT:
-        return kExitNoCard;
-    default:
-        return kExitFailed;
-    }
-}
-
-} // namespace stripectl
+} // namespace sdmsg

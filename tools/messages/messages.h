@@ -1,21 +1,12 @@
-// What the library's status codes mean to a technician, and the exit
-// statuses of stripectl.
+// What the library's status codes mean to a person: one English sentence per
+// code, for the command line and the reader service alike. (The JSON
+// answer of the device-information call has its own fixed texts: they are
+// wire format, not these.)
 #pragma once
 
 #include <string>
 
-namespace stripectl {
-
-// Exit statuses. Scripts may rely on them; tools/README.md lists them.
-enum ExitStatus {
-    kExitOk = 0,        // the command did what it was asked
-    kExitFailed = 1,    // the reader or the library reported a failure
-    kExitUsage = 2,     // bad command line, or an unreadable/malformed CSV file
-    kExitPort = 3,      // the port cannot be opened (code -3)
-    kExitNoCard = 4,    // no card was swiped within the time limit (code -2)
-    kExitMismatch = 5,  // the card read back differs from what was written
-    kExitInterrupted = 130 // encode stopped by SIGINT/SIGTERM (128 + SIGINT)
-};
+namespace sdmsg {
 
 // A clear English sentence for a result of MS_ReadCard, MS_WriteCard,
 // MSR_Reset, OpenCOM, GetVersionInfo or ProbeDeviceId: the negative codes
@@ -32,7 +23,4 @@ std::string queryMessage(int code);
 // returns, which get a generic sentence).
 bool isKnownCode(int code);
 
-// The exit status that a failed library call with this code leads to.
-ExitStatus exitStatusForCode(int code);
-
-} // namespace stripectl
+} // namespace sdmsg

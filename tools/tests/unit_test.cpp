@@ -1,8 +1,8 @@
 // The parts of stripectl that need no reader: the batch file, the option
-// parser, the identity split and the code messages.
-#include "commands.h"
+// parser, the identity rule and the code messages.
+#include "common.h"
 #include "csv.h"
-#include "messages.h"
+#include "identity.h"
 #include "options.h"
 #include "stripedrv.h"
 
@@ -91,7 +91,7 @@ TEST(Options, ValuesFlagsPositionalsAndErrors)
 TEST(ReaderIdentity, RecordSplitAndModelAsTheDeviceInformationCallHasThem)
 {
     struct Case {
-        const char *record, *serial, *date;
+        std::string record, serial, date;
     } cases[] = {
         {"01|A7-2506AB", "A7-2506AB", "2506"},
         {"|A7-2506", "", ""},       // "|" in the first place is not looked at
@@ -101,18 +101,29 @@ TEST(ReaderIdentity, RecordSplitAndModelAsTheDeviceInformationCallHasThem)
         {"no bar", "", ""},
         {"", "", ""},
         {"|", "", ""},
+        // Cut to the answer's buffers; the date is taken from what is kept.
+        {"0|" + std::string(150, 'S'), std::string(127, 'S'), ""},
+        {"0|" + std::string(120, 'S') + "-2506-" + std::string(10, 'x'),
+         std::string(120, 'S') + "-2506-x", "x"},
     };
     for (const Case &c : cases) {
-        Identity identity = splitIdentityRecord(c.record);
-        EXPECT_EQ(identity.serialNumber, c.serial) << c.record;
-        EXPECT_EQ(identity.productionDate, c.date) << c.record;
+        char serial[sdident::kSerialBuf] = "?", date[sdident::kDateBuf] = "?";
+        sdident::splitIdentityRecord(c.record.c_str(), serial, sizeof serial, date, sizeof date);
+        EXPECT_EQ(serial, c.serial) << c.record;
+        EXPECT_EQ(date, c.date) << c.record;
     }
-    // The firmware settles the model, or ("") the identity record is asked for.
-    const std::pair<const char *, const char *> models[] = {
-        {"Ver3.2", "P26A"}, {"Ver5.12.7", "P26B"}, {"Ver5.1", ""},
-        {"Ver5.13.2", ""},  {"ver3", ""},          {"", ""}};
-    for (const auto &model : models)
-        EXPECT_EQ(modelFromFirmware(model.first), model.second) << model.first;
+    // The firmware gives the model, and tells whether the identity record
+    // must be asked for.
+    const struct {
+        const char *firmware, *model;
+        bool askRecord;
+    } models[] = {{"Ver3.2", "P26A", false},   {"Ver5.12.7", "P26B", false},
+                  {"Ver5.1", "P26B", true},    {"Ver5.13.2", "P26B", true},
+                  {"ver3", "P26B", true},      {"", "P26B", true}};
+    for (const auto &m : models) {
+        EXPECT_STREQ(sdident::modelFromFirmware(m.firmware), m.model) << m.firmware;
+        EXPECT_EQ(sdident::needsIdentityRecord(m.firmware), m.askRecord) << m.firmware;
+    }
 }
 
 TEST(CodeMessages, EveryLibraryCodeHasItsOwnSentence)
