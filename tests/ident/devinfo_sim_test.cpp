@@ -3,6 +3,10 @@
 #include "protocol.h"
 #include "server.h"
 
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+
 using namespace sdtest;
 
 namespace {
@@ -59,5 +63,44 @@ TEST(DevInfoSim, AnswersWhatTheReaderSaysOrWhatWentWrong)
         EXPECT_EQ(c.answer, k.answer);
         EXPECT_EQ(c.len, static_cast<int>(c.answer.size()));
         EXPECT_EQ(isPortOpened, 0);
+    }
+}
+
+// stripectl info --json asks the reader itself but must say what
+// DEV_CommCall says, for every kind of firmware: one that settles the
+// model by itself, one that needs the identity record, and records that
+// test the split, the cut to the answer's buffers and the escaping.
+TEST(DevInfoSim, StripectlInfoAgreesWithTheCallForEveryKindOfFirmware)
+{
+    LibraryDir dir;
+    const std::pair<std::string, std::string> readers[] = {
+        {"Ver3.1", ""},
+        {"Ver5.12.7", ""},
+        {"Ver5.13.2", "01|A7-2506AB"},
+        {"Ver5.1", "|A7-2506"},
+        {"Ver6.0\"x", "0|" + std::string(140, 'S') + "-2506"},
+        {"Ver5.13.2", "a|b|Q\"-2026\t12"},
+    };
+    for (const auto &kind : readers) {
+        SCOPED_TRACE(kind.first + " " + kind.second);
+        Behaviour b;
+        b.version = kind.first;
+        if (!kind.second.empty())
+            b.identity = kind.second;
+        SimReader reader(b);
+        std::string request = R"({"RequestPort":")" + reader.server.portName() + R"("})";
+        nlohmann::json call = nlohmann::json::parse(devCommCall(request.c_str()).answer);
+
+        std::string command = std::string(STRIPECTL_PATH) + " info --json --quiet --port " +
+                              reader.server.portName();
+        FILE *out = popen(command.c_str(), "r");
+        ASSERT_NE(out, nullptr);
+        std::string text;
+        char chunk[512];
+        for (size_t n; (n = fread(chunk, 1, sizeof chunk, out)) > 0;)
+            text.append(chunk, n);
+        EXPECT_EQ(pclose(out), 0) << text;
+        EXPECT_EQ(nlohmann::json::parse(text, nullptr, false), call) << text;
+        EXPECT_EQ(call.value("ErrorCode", "?"), "0");
     }
 }
