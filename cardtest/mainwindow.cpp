@@ -10,6 +10,7 @@
 #include <QLibrary>
 #include <QMessageBox>
 #include <QString>
+#include <QTextEdit>
 
 #include <cstring>
 #include <type_traits>
@@ -75,11 +76,11 @@ int trackModeOf(int index)
 {
     switch (index) {
     case 0:
-        return 2;
+        return SD_TRACK_2;
     case 1:
-        return 3;
+        return SD_TRACK_3;
     default:
-        return 23;
+        return SD_TRACKS_2_3;
     }
 }
 
@@ -93,6 +94,54 @@ QString textOf(const char *buffer, int size)
 void showError(const QString &text)
 {
     QMessageBox::critical(nullptr, MainWindow::tr("错误信息提示"), text);
+}
+
+template <typename Fn>
+Fn resolveAs(QLibrary &library, const char *name)
+{
+    return reinterpret_cast<Fn>(library.resolve(name));
+}
+
+// Loads one reader library from the working directory and lets `resolve`
+// take its functions; `resolve` says whether the one the console needs was
+// there. A library that does not load, or lacks that function, is
+// reported. Returns whether the library is usable.
+template <typename Resolve>
+bool bindLibrary(const char *file, const QString &noLibrary, const QString &noFunction,
+                 Resolve resolve)
+{
+    QLibrary library(QString::fromLatin1(file));
+    if (!library.load()) {
+        showError(noLibrary);
+        return false;
+    }
+    if (resolve(library))
+        return true;
+    showError(noFunction);
+    return false;
+}
+
+// One card operation, run the same way by every button: a click while a
+// call runs is dropped, the output area is cleared, an unbound function is
+// reported in a dialog; otherwise the call runs and its result is shown,
+// `success()` for 0, else `failure` followed by the code.
+template <typename Call, typename Success>
+void runOperation(QTextEdit *output, bool bound, const QString &notBound, Call call,
+                  Success success, const QString &failure)
+{
+    if (g_callRunning)
+        return;
+    output->setText(QString());
+    if (!bound) {
+        showError(notBound);
+        return;
+    }
+    int result;
+    {
+        LibraryCall running;
+        result = call();
+    }
+    output->setText(result == 0 ? success() : failure + QString::number(result, 10));
 }
 
 }  // namespace
@@ -124,150 +173,90 @@ MainWindow::~MainWindow()
 // the process, so the addresses stay valid for the window's life.
 void MainWindow::initLibrary()
 {
-    QLibrary stripeLib(QStringLiteral("./stripedrv.so"));
-    if (!stripeLib.load()) {
-        showError(tr("无法加载磁条读卡器动态库"));
-    } else {
-        msReadCard = reinterpret_cast<MsReadCardFn>(stripeLib.resolve("MS_ReadCard"));
-        msWriteCard = reinterpret_cast<MsWriteCardFn>(stripeLib.resolve("MS_WriteCard"));
-        if (msReadCard)
-            msLoaded = true;
-        else
-            showError(tr("无法加载磁条读卡器库函数"));
-    }
-
-    QLibrary chipLib(QStringLiteral("./chipdrv.so"));
-    if (!chipLib.load()) {
-        showError(tr("无法加载IC卡读卡器动态库"));
-    } else {
-        icGetInfo = reinterpret_cast<IcGetInfoFn>(chipLib.resolve("IC_GetInfo"));
-        if (icGetInfo)
-            icLoaded = true;
-        else
-            showError(tr("无法加载IC卡读卡器库函数"));
-    }
-
-    QLibrary idLib(QStringLiteral("./idcarddrv.so"));
-    if (!idLib.load()) {
-        showError(tr("无法加载二代证读卡器动态库"));
-    } else {
-        idGetInfo = reinterpret_cast<IdGetInfoFn>(idLib.resolve("ID_GetInfo"));
-        if (idGetInfo)
-            idLoaded = true;
-        else
-            showError(tr("无法加载二代证读卡器库函数"));
-    }
+    msLoaded = bindLibrary("./stripedrv.so", tr("无法加载磁条读卡器动态库"),
+                           tr("无法加载磁条读卡器库函数"), [this](QLibrary &library) {
+                               msReadCard = resolveAs<MsReadCardFn>(library, "MS_ReadCard");
+                               msWriteCard = resolveAs<MsWriteCardFn>(library, "MS_WriteCard");
+                               return msReadCard != nullptr;
+                           });
+    icLoaded = bindLibrary("./chipdrv.so", tr("无法加载IC卡读卡器动态库"),
+                           tr("无法加载IC卡读卡器库函数"), [this](QLibrary &library) {
+                               icGetInfo = resolveAs<IcGetInfoFn>(library, "IC_GetInfo");
+                               return icGetInfo != nullptr;
+                           });
+    idLoaded = bindLibrary("./idcarddrv.so", tr("无法加载二代证读卡器动态库"),
+                           tr("无法加载二代证读卡器库函数"), [this](QLibrary &library) {
+                               idGetInfo = resolveAs<IdGetInfoFn>(library, "ID_GetInfo");
+                               return idGetInfo != nullptr;
+                           });
 }
 
 void MainWindow::on_btn_readMS_clicked()
 {
-    if (g_callRunning)
-        return;
-    ui->ed_outInfo->setText(QString());
-    if (!msLoaded) {
-        showError(tr("磁条读卡器库函数没有加载！"));
-        return;
-    }
     const QByteArray port = ui->ed_Port->text().toUtf8();
     const int trackMode = trackModeOf(ui->cb_mgmod->currentIndex());
     char track2[kTrackBufSize];
     char track3[kTrackBufSize];
     std::memset(track2, 0, sizeof track2);
     std::memset(track3, 0, sizeof track3);
-
-    int result;
-    {
-        LibraryCall call;
-        result = msReadCard(port.constData(), kNoExtPort, kBaud, kTimeoutSeconds, trackMode,
-                            kReserved, track2, track3);
-    }
-
-    if (result == 0)
-        ui->ed_outInfo->setText(tr("二磁道：") + textOf(track2, kTrackBufSize) + QLatin1Char('\n')
-                                + tr("三磁道：") + textOf(track3, kTrackBufSize));
-    else
-        ui->ed_outInfo->setText(tr("读磁条失败，错误代码：") + QString::number(result, 10));
+    runOperation(
+        ui->ed_outInfo, msLoaded, tr("磁条读卡器库函数没有加载！"),
+        [&] {
+            return msReadCard(port.constData(), kNoExtPort, kBaud, kTimeoutSeconds, trackMode,
+                              kReserved, track2, track3);
+        },
+        [&] {
+            return tr("二磁道：") + textOf(track2, kTrackBufSize) + QLatin1Char('\n') +
+                   tr("三磁道：") + textOf(track3, kTrackBufSize);
+        },
+        tr("读磁条失败，错误代码："));
 }
 
 void MainWindow::on_btn_readIC_clicked()
 {
-    if (g_callRunning)
-        return;
-    ui->ed_outInfo->setText(QString());
-    if (!icLoaded) {
-        showError(tr("IC卡读卡器库函数没有加载！"));
-        return;
-    }
     const QByteArray port = ui->ed_Port->text().toUtf8();
     int cardType = 3;  // contact and contactless
     int infoLen = 0;
     char info[kIcInfoBufSize];
     std::memset(info, 0, sizeof info);
-
-    int result;
-    {
-        LibraryCall call;
-        result = icGetInfo(port.constData(), kNoExtPort, kBaud, kTimeoutSeconds, &cardType, "",
-                           "A", &infoLen, info);
-    }
-
-    if (result == 0)
-        ui->ed_outInfo->setText(tr("IC卡信息：") + textOf(info, kIcInfoBufSize));
-    else
-        ui->ed_outInfo->setText(tr("读卡失败，错误代码：") + QString::number(result, 10));
+    runOperation(
+        ui->ed_outInfo, icLoaded, tr("IC卡读卡器库函数没有加载！"),
+        [&] {
+            return icGetInfo(port.constData(), kNoExtPort, kBaud, kTimeoutSeconds, &cardType,
+                             "", "A", &infoLen, info);
+        },
+        [&] { return tr("IC卡信息：") + textOf(info, kIcInfoBufSize); },
+        tr("读卡失败，错误代码："));
 }
 
 void MainWindow::on_btn_readID_clicked()
 {
-    if (g_callRunning)
-        return;
-    ui->ed_outInfo->setText(QString());
-    if (!idLoaded) {
-        showError(tr("二代证读卡器库函数没有加载！"));
-        return;
-    }
     const QByteArray port = ui->ed_Port->text().toUtf8();
     char info[kIdInfoBufSize];
     std::memset(info, 0, sizeof info);
-
-    int result;
-    {
-        LibraryCall call;
-        result = idGetInfo(port.constData(), kNoExtPort, kBaud, kTimeoutSeconds, "./photo.jpg",
-                           "", "", "", info);
-    }
-
-    if (result == 0)
-        ui->ed_outInfo->setText(tr("二代证信息：") + textOf(info, kIdInfoBufSize));
-    else
-        ui->ed_outInfo->setText(tr("读取二代证信息失败，错误代码：") + QString::number(result, 10));
+    runOperation(
+        ui->ed_outInfo, idLoaded, tr("二代证读卡器库函数没有加载！"),
+        [&] {
+            return idGetInfo(port.constData(), kNoExtPort, kBaud, kTimeoutSeconds,
+                             "./photo.jpg", "", "", "", info);
+        },
+        [&] { return tr("二代证信息：") + textOf(info, kIdInfoBufSize); },
+        tr("读取二代证信息失败，错误代码："));
 }
 
 void MainWindow::on_btn_writeMS_clicked()
 {
-    if (g_callRunning)
-        return;
-    ui->ed_outInfo->setText(QString());
-    // A stripe library may export MS_ReadCard without MS_WriteCard; the
-    // write then reports the function as missing instead of calling null.
-    if (!msLoaded || !msWriteCard) {
-        showError(tr("磁条读卡器库函数没有加载！"));
-        return;
-    }
     const QByteArray port = ui->ed_Port->text().toUtf8();
     const int trackMode = trackModeOf(ui->cb_mgmod->currentIndex());
     const QByteArray track2 = ui->ed_track2->text().toUtf8();
     const QByteArray track3 = ui->ed_track3->text().toUtf8();
-
-    int result;
-    {
-        LibraryCall call;
-        result = msWriteCard(port.constData(), kNoExtPort, kBaud, kTimeoutSeconds, trackMode,
-                             kReserved, track2.constData(), track3.constData());
-    }
-
-    if (result == 0)
-        ui->ed_outInfo->setText(tr("写磁条数据成功！"));
-    else
-        ui->ed_outInfo->setText(tr("写磁条数据失败，错误代码：") + QString::number(result, 10));
+    // A stripe library may export MS_ReadCard without MS_WriteCard; the
+    // write then reports the function as missing instead of calling null.
+    runOperation(
+        ui->ed_outInfo, msLoaded && msWriteCard, tr("磁条读卡器库函数没有加载！"),
+        [&] {
+            return msWriteCard(port.constData(), kNoExtPort, kBaud, kTimeoutSeconds, trackMode,
+                               kReserved, track2.constData(), track3.constData());
+        },
+        [&] { return tr("写磁条数据成功！"); }, tr("写磁条数据失败，错误代码："));
 }
