@@ -7,31 +7,41 @@
 
 namespace stripectl {
 
-namespace {
+static int runEncode(Context &ctx, const ParsedOptions &options);
 
-const std::vector<OptionDef> kEncodeOptions = {
-    kPortOption, kBaudOption, kTimeoutOption,
-    {"start", "ROW", "begin at this card row (1 = the first; to resume a batch)"},
-    {"keep-going", nullptr, "report a failed card and go on with the next (default: stop)"},
-    {"no-verify", nullptr, "do not read each card back (one swipe per card)"},
-    {"dry-run", nullptr, "only check the file and list its cards"},
-    kExtPortOption, kQuietOption, kHelpOption};
+extern const Command kEncodeCommand = {
+    "encode", 1, 1, "give the CSV file of cards", "give exactly one CSV file",
+    "encode FILE [OPTIONS]", "write a batch of cards from a CSV file",
+    R"(FILE holds one card per row: track-2 text, track-3 text (either may be
+empty). Lines starting with # and a heading row "track2,track3" are
+skipped; fields may be in double quotes. For every card: swipe to write,
+swipe again to check it. A result line per card and a summary go to
+standard output. A failed card stops the batch unless --keep-going is
+given; --start ROW resumes at a card row.
+)",
+    {kPortOption, kBaudOption, kTimeoutOption,
+     {"start", "ROW", "begin at this card row (1 = the first; to resume a batch)"},
+     {"keep-going", nullptr, "report a failed card and go on with the next (default: stop)"},
+     {"no-verify", nullptr, "do not read each card back (one swipe per card)"},
+     {"dry-run", nullptr, "only check the file and list its cards"},
+     kExtPortOption, kQuietOption, kHelpOption},
+    runEncode};
 
-int rowTracks(const CardRow &row)
+static int rowTracks(const CardRow &row)
 {
     if (!row.track2.empty() && !row.track3.empty())
         return SD_TRACKS_2_3;
     return row.track2.empty() ? SD_TRACK_3 : SD_TRACK_2;
 }
 
-std::string interruptText(int row)
+static std::string interruptText(int row)
 {
     return "\nInterrupted at row " + std::to_string(row) + "; to go on, run again with --start " +
            std::to_string(row) + ".\n";
 }
 
 // Writes and checks one card; prints its result line. Returns the exit status.
-int encodeOne(Context &ctx, const Line &line, const CardRow &row, size_t total, bool verify)
+static int encodeOne(Context &ctx, const Line &line, const CardRow &row, size_t total, bool verify)
 {
     std::string label = "row " + std::to_string(row.number);
     int tracks = rowTracks(row);
@@ -70,7 +80,7 @@ int encodeOne(Context &ctx, const Line &line, const CardRow &row, size_t total, 
 }
 
 // The checked card rows of the file, or an exit status with its message.
-int loadCards(Context &ctx, const std::string &file, int start, CsvResult &csv)
+static int loadCards(Context &ctx, const std::string &file, int start, CsvResult &csv)
 {
     std::ifstream in(file);
     if (!in) {
@@ -92,7 +102,7 @@ int loadCards(Context &ctx, const std::string &file, int start, CsvResult &csv)
     return kExitOk;
 }
 
-void listCards(Context &ctx, const CsvResult &csv, int start)
+static void listCards(Context &ctx, const CsvResult &csv, int start)
 {
     for (size_t i = size_t(start) - 1; i < csv.rows.size(); ++i) {
         const CardRow &row = csv.rows[i];
@@ -102,16 +112,12 @@ void listCards(Context &ctx, const CsvResult &csv, int start)
     }
 }
 
-int runEncode(Context &ctx, const ParsedOptions &options)
+static int runEncode(Context &ctx, const ParsedOptions &options)
 {
-    Line line;
-    std::string problem = takeLine(options, line);
+    const Line &line = ctx.line;
     int start = 1;
-    if (problem.empty() && options.has("start") &&
-        !parseInt(options.value("start"), 1, 1000000, start))
-        problem = "--start must be a card row number from 1";
-    if (!problem.empty())
-        return ctx.usage(problem);
+    if (options.has("start") && !parseInt(options.value("start"), 1, 1000000, start))
+        return ctx.usage("--start must be a card row number from 1");
 
     CsvResult csv;
     int status = loadCards(ctx, options.positional()[0], start, csv);
@@ -165,18 +171,5 @@ int runEncode(Context &ctx, const ParsedOptions &options)
                 << stoppedAt + 1 << " (skip it).\n";
     return firstFailureStatus;
 }
-
-} // namespace
-
-extern const Command kEncodeCommand = {
-    "encode", 1, 1, "give the CSV file of cards", "give exactly one CSV file",
-    "encode FILE [OPTIONS]", "write a batch of cards from a CSV file",
-    "FILE holds one card per row: track-2 text, track-3 text (either may be\n"
-    "empty). Lines starting with # and a heading row \"track2,track3\" are\n"
-    "skipped; fields may be in double quotes. For every card: swipe to write,\n"
-    "swipe again to check it. A result line per card and a summary go to\n"
-    "standard output. A failed card stops the batch unless --keep-going is\n"
-    "given; --start ROW resumes at a card row.\n",
-    &kEncodeOptions, runEncode};
 
 } // namespace stripectl

@@ -5,10 +5,20 @@
 
 namespace stripectl {
 
-namespace {
+static int runInfo(Context &ctx, const ParsedOptions &options);
 
-const std::vector<OptionDef> kInfoOptions = {kPortOption, kBaudOption, kJsonOption,
-                                             kQuietOption, kHelpOption};
+extern const Command kInfoCommand = {
+    "info", 0, 0, nullptr, nullptr,
+    "info [OPTIONS]", "show the reader's firmware, serial number and model",
+    R"(Asks the reader for its firmware version and, unless the version settles
+the model, its identity record, and prints firmware version, serial
+number, production date and model. --json prints the same keys as the
+driver's device-information answer (ErrorCode, DeviceVersion, DeviceSN,
+ProductionDate, DeviceModel, ...).
+)",
+    {kPortOption, kBaudOption, kJsonOption,
+     kQuietOption, kHelpOption},
+    runInfo};
 
 struct ReaderInfo {
     std::string firmware;
@@ -20,7 +30,7 @@ struct ReaderInfo {
 
 // Asks the reader itself (version, then the identity record when the
 // version does not settle the model) over one open line.
-int queryReader(const Line &line, ReaderInfo &info, std::string &step)
+static int queryReader(const Line &line, ReaderInfo &info, std::string &step)
 {
     step = "opening " + devicePath(line);
     int code = OpenCOM(line.port.c_str(), line.baud);
@@ -47,12 +57,9 @@ int queryReader(const Line &line, ReaderInfo &info, std::string &step)
     return code;
 }
 
-int runInfo(Context &ctx, const ParsedOptions &options)
+static int runInfo(Context &ctx, const ParsedOptions &options)
 {
-    Line line;
-    std::string problem = takeLine(options, line);
-    if (!problem.empty())
-        return ctx.usage(problem);
+    const Line &line = ctx.line;
 
     ReaderInfo info;
     std::string step;
@@ -88,17 +95,5 @@ int runInfo(Context &ctx, const ParsedOptions &options)
     }
     return kExitOk;
 }
-
-} // namespace
-
-extern const Command kInfoCommand = {
-    "info", 0, 0, nullptr, nullptr,
-    "info [OPTIONS]", "show the reader's firmware, serial number and model",
-    "Asks the reader for its firmware version and, unless the version settles\n"
-    "the model, its identity record, and prints firmware version, serial\n"
-    "number, production date and model. --json prints the same keys as the\n"
-    "driver's device-information answer (ErrorCode, DeviceVersion, DeviceSN,\n"
-    "ProductionDate, DeviceModel, ...).\n",
-    &kInfoOptions, runInfo};
 
 } // namespace stripectl

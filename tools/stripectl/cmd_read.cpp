@@ -3,19 +3,27 @@
 
 namespace stripectl {
 
-namespace {
+static int runRead(Context &ctx, const ParsedOptions &options);
 
-const std::vector<OptionDef> kReadOptions = {kPortOption,   kBaudOption,    kTimeoutOption,
-                                             kTracksOption, kExtPortOption, kJsonOption,
-                                             kQuietOption,  kHelpOption};
+extern const Command kReadCommand = {
+    "read", 0, 0, nullptr, nullptr,
+    "read [OPTIONS]", "read the tracks of a swiped card",
+    R"(Waits for a card swipe and prints the track texts ("=" as field separator),
+one line "track2: TEXT" / "track3: TEXT" per selected track, or with --json
+one object {"code":0,"port":...,"tracks":23,"track2":...,"track3":...}
+(on failure {"code":N,...,"error":"..."}).
+A read can take up to about twice the time limit plus 12 seconds.
+)",
+    {kPortOption,   kBaudOption,    kTimeoutOption,
+     kTracksOption, kExtPortOption, kJsonOption,
+     kQuietOption,  kHelpOption},
+    runRead};
 
-int runRead(Context &ctx, const ParsedOptions &options)
+static int runRead(Context &ctx, const ParsedOptions &options)
 {
-    Line line;
+    const Line &line = ctx.line;
     int tracks = kDefaultTracks;
-    std::string problem = takeLine(options, line);
-    if (problem.empty())
-        problem = takeTracks(options, tracks);
+    std::string problem = takeTracks(options, tracks);
     if (!problem.empty())
         return ctx.usage(problem);
 
@@ -44,17 +52,5 @@ int runRead(Context &ctx, const ParsedOptions &options)
     }
     return kExitOk;
 }
-
-} // namespace
-
-extern const Command kReadCommand = {
-    "read", 0, 0, nullptr, nullptr,
-    "read [OPTIONS]", "read the tracks of a swiped card",
-    "Waits for a card swipe and prints the track texts (\"=\" as field separator),\n"
-    "one line \"track2: TEXT\" / \"track3: TEXT\" per selected track, or with --json\n"
-    "one object {\"code\":0,\"port\":...,\"tracks\":23,\"track2\":...,\"track3\":...}\n"
-    "(on failure {\"code\":N,...,\"error\":\"...\"}).\n"
-    "A read can take up to about twice the time limit plus 12 seconds.\n",
-    &kReadOptions, runRead};
 
 } // namespace stripectl

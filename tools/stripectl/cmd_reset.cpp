@@ -3,17 +3,20 @@
 
 namespace stripectl {
 
-namespace {
+static int runReset(Context &ctx, const ParsedOptions &);
 
-const std::vector<OptionDef> kResetOptions = {kPortOption, kBaudOption, kQuietOption,
-                                              kHelpOption};
+extern const Command kResetCommand = {
+    "reset", 0, 0, nullptr, nullptr,
+    "reset [OPTIONS]", "send the reset command to the reader",
+    R"(Opens the port, sends the reader's reset command (ESC 0) and closes it.
+)",
+    {kPortOption, kBaudOption, kQuietOption,
+     kHelpOption},
+    runReset};
 
-int runReset(Context &ctx, const ParsedOptions &options)
+static int runReset(Context &ctx, const ParsedOptions &)
 {
-    Line line;
-    std::string problem = takeLine(options, line);
-    if (!problem.empty())
-        return ctx.usage(problem);
+    const Line &line = ctx.line;
 
     int code = OpenCOM(line.port.c_str(), line.baud);
     if (code != SD_OK) {
@@ -30,13 +33,5 @@ int runReset(Context &ctx, const ParsedOptions &options)
     ctx.out << "reset sent to " << devicePath(line) << "\n";
     return kExitOk;
 }
-
-} // namespace
-
-extern const Command kResetCommand = {
-    "reset", 0, 0, nullptr, nullptr,
-    "reset [OPTIONS]", "send the reset command to the reader",
-    "Opens the port, sends the reader's reset command (ESC 0) and closes it.\n",
-    &kResetOptions, runReset};
 
 } // namespace stripectl

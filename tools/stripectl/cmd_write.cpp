@@ -4,18 +4,24 @@
 
 namespace stripectl {
 
-namespace {
+static int runWrite(Context &ctx, const ParsedOptions &options);
 
-const std::vector<OptionDef> kWriteOptions = {
-    {"track2", "TEXT", "the track-2 text to write"},
-    {"track3", "TEXT", "the track-3 text to write"},
-    kPortOption, kBaudOption, kTimeoutOption,
-    {"tracks", "2|3|23", "the tracks to write (default: those given texts)"},
-    {"verify", nullptr, "read the card back after writing (a second swipe) and compare"},
-    kExtPortOption, kQuietOption, kHelpOption};
+extern const Command kWriteCommand = {
+    "write", 0, 0, nullptr, nullptr,
+    "write --track2 TEXT [--track3 TEXT] [OPTIONS]", "write track texts to a card",
+    R"(Waits for a card swipe and writes the given texts, sent unchanged. With
+--verify the card is read back (swipe it a second time) and compared.
+)",
+    {{"track2", "TEXT", "the track-2 text to write"},
+     {"track3", "TEXT", "the track-3 text to write"},
+     kPortOption, kBaudOption, kTimeoutOption,
+     {"tracks", "2|3|23", "the tracks to write (default: those given texts)"},
+     {"verify", nullptr, "read the card back after writing (a second swipe) and compare"},
+     kExtPortOption, kQuietOption, kHelpOption},
+    runWrite};
 
 // The tracks to write: --tracks, else those given a text.
-std::string takeWriteTracks(const ParsedOptions &options, int &tracks)
+static std::string takeWriteTracks(const ParsedOptions &options, int &tracks)
 {
     if (options.has("tracks"))
         return takeTracks(options, tracks);
@@ -30,14 +36,12 @@ std::string takeWriteTracks(const ParsedOptions &options, int &tracks)
     return "";
 }
 
-int runWrite(Context &ctx, const ParsedOptions &options)
+static int runWrite(Context &ctx, const ParsedOptions &options)
 {
-    Line line;
-    std::string problem = takeLine(options, line);
+    const Line &line = ctx.line;
     Tracks texts{options.value("track2"), options.value("track3")};
     int tracks = kDefaultTracks;
-    if (problem.empty())
-        problem = takeWriteTracks(options, tracks);
+    std::string problem = takeWriteTracks(options, tracks);
     if (!problem.empty())
         return ctx.usage(problem);
 
@@ -62,14 +66,5 @@ int runWrite(Context &ctx, const ParsedOptions &options)
     ctx.out << "written and verified: " << tracksName(tracks) << "\n";
     return kExitOk;
 }
-
-} // namespace
-
-extern const Command kWriteCommand = {
-    "write", 0, 0, nullptr, nullptr,
-    "write --track2 TEXT [--track3 TEXT] [OPTIONS]", "write track texts to a card",
-    "Waits for a card swipe and writes the given texts, sent unchanged. With\n"
-    "--verify the card is read back (swipe it a second time) and compared.\n",
-    &kWriteOptions, runWrite};
 
 } // namespace stripectl

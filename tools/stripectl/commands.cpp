@@ -45,7 +45,7 @@ void printCommandHelp(std::ostream &out, const Command &command)
 {
     out << "Usage: stripectl " << command.synopsis << "\n\n"
         << command.details << "\nOptions:\n"
-        << describeOptions(*command.options) << "\n"
+        << describeOptions(command.options) << "\n"
         << kExitStatusText;
 }
 
@@ -103,21 +103,22 @@ int runStripectl(const std::vector<std::string> &args, std::ostream &out, std::o
             << "Try 'stripectl --help'.\n";
         return kExitUsage;
     }
-    Context ctx{out, err, command->name};
+    Context ctx{out, err, command->name, Line()};
     ParsedOptions options;
     std::string error;
     std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (!parseOptions(rest, *command->options, options, error))
+    if (!parseOptions(rest, command->options, options, error))
         return ctx.usage(error);
     if (options.has("help")) {
         printCommandHelp(out, *command);
         return kExitOk;
     }
     std::string problem = argumentProblem(*command, options.positional());
+    if (problem.empty())
+        problem = takeLine(options, ctx.line);
     if (!problem.empty())
         return ctx.usage(problem);
-    InterruptGuard interrupts;
-    return command->run(ctx, options);
+    return runInterruptible(command->run, ctx, options);
 }
 
 } // namespace stripectl

@@ -207,29 +207,28 @@ void onInterrupt(int)
 
 void onGraceOver(int) { leaveNow(); }
 
-struct sigaction g_previousInt, g_previousTerm, g_previousAlarm;
-
 } // namespace
 
-InterruptGuard::InterruptGuard()
+int runInterruptible(int (*run)(Context &, const ParsedOptions &), Context &ctx,
+                     const ParsedOptions &options)
 {
     g_interrupted = 0;
-    struct sigaction action = {};
+    struct sigaction action = {}, previousInt, previousTerm, previousAlarm;
     sigemptyset(&action.sa_mask);
     action.sa_handler = onInterrupt;
-    sigaction(SIGINT, &action, &g_previousInt);
-    sigaction(SIGTERM, &action, &g_previousTerm);
+    sigaction(SIGINT, &action, &previousInt);
+    sigaction(SIGTERM, &action, &previousTerm);
     action.sa_handler = onGraceOver;
-    sigaction(SIGALRM, &action, &g_previousAlarm);
-}
+    sigaction(SIGALRM, &action, &previousAlarm);
 
-InterruptGuard::~InterruptGuard()
-{
+    int status = run(ctx, options);
+
     alarm(0);
-    sigaction(SIGINT, &g_previousInt, nullptr);
-    sigaction(SIGTERM, &g_previousTerm, nullptr);
-    sigaction(SIGALRM, &g_previousAlarm, nullptr);
+    sigaction(SIGINT, &previousInt, nullptr);
+    sigaction(SIGTERM, &previousTerm, nullptr);
+    sigaction(SIGALRM, &previousAlarm, nullptr);
     setInterruptText("");
+    return status;
 }
 
 bool interrupted() { return g_interrupted != 0; }

@@ -63,11 +63,12 @@ struct Line {
     bool quiet = false;
 };
 
-// Where a command writes, and how it reports.
+// Where a command writes, how it reports, and the line it works on.
 struct Context {
     std::ostream &out;
     std::ostream &err;
     std::string command;
+    Line line;
 
     // A bad command line: the problem and where to find help.
     int usage(const std::string &problem) const;
@@ -107,19 +108,15 @@ int writeCard(const Line &line, int tracks, const Tracks &texts);
 // returns a description of the difference, or "" when they agree.
 std::string verifyDifference(int tracks, const Tracks &written, const Tracks &read);
 
-// Ctrl-C (SIGINT) and SIGTERM while a command runs. The first cuts the
-// driver call under way short with MS_Cancel: the call returns
-// SD_ERR_CANCELLED and the command ends with kExitInterrupted. Should the
-// call not return within a second (a call not yet under way, a second
-// signal), the process writes the prepared interrupt text and ends at once
-// with kExitInterrupted; the kernel closes the port.
-class InterruptGuard {
-public:
-    InterruptGuard();
-    ~InterruptGuard();
-    InterruptGuard(const InterruptGuard &) = delete;
-    InterruptGuard &operator=(const InterruptGuard &) = delete;
-};
+// Runs `run` with Ctrl-C (SIGINT) and SIGTERM handled, and returns its
+// result. The first signal cuts the driver call under way short with
+// MS_Cancel: the call returns SD_ERR_CANCELLED and the command ends with
+// kExitInterrupted. Should the call not return within a second (a call not
+// yet under way, or a second signal), the process writes the prepared
+// interrupt text and ends at once with kExitInterrupted; the kernel closes
+// the port.
+int runInterruptible(int (*run)(Context &, const ParsedOptions &), Context &ctx,
+                     const ParsedOptions &options);
 // True once a signal arrived.
 bool interrupted();
 // After a driver call came back: the command ends itself, the handler need
@@ -132,7 +129,8 @@ void setInterruptText(const std::string &text);
 // A command's row in the table: its name, how many positional arguments it
 // takes (checked before it runs, with these texts for too few and too
 // many; null texts give a generic sentence), help, options and the run
-// function, which returns the exit status.
+// function, which returns the exit status. The line options (port, speed,
+// time limit, ...) are taken before it runs, into Context::line.
 struct Command {
     const char *name;
     int minArgs, maxArgs;
@@ -141,7 +139,7 @@ struct Command {
     const char *synopsis;
     const char *summary;
     const char *details;
-    const std::vector<OptionDef> *options;
+    std::vector<OptionDef> options;
     int (*run)(Context &, const ParsedOptions &);
 };
 
