@@ -14,7 +14,7 @@ int main(int argc, char **argv)
 {
     const long limit =
         bench::hasFlag(argc, argv, "--short") ? 1 : bench::option(argc, argv, "--timeout", 20);
-    bench::WorkDir dir;
+    sdtest::TempWorkDir dir;
     readersim::Behaviour silent;
     silent.silent = true;
     bench::SimReader reader(/*pacing=*/true, silent);

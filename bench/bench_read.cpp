@@ -65,7 +65,7 @@ int main(int argc, char **argv)
 {
     const long count =
         bench::hasFlag(argc, argv, "--short") ? 2 : bench::option(argc, argv, "--count", 20);
-    bench::WorkDir dir; // no CONFIG.ini: trace off
+    sdtest::TempWorkDir dir; // no CONFIG.ini: trace off
     bench::SimReader reader(/*pacing=*/true);
     const size_t readerBytes =
         reader.protocol().readReply(SD_TRACKS_2_3).size() +

@@ -69,7 +69,7 @@ int main(int argc, char **argv)
 {
     const long count =
         bench::hasFlag(argc, argv, "--short") ? 10 : bench::option(argc, argv, "--count", 200);
-    bench::WorkDir dir;
+    sdtest::TempWorkDir dir;
     bench::SimReader reader(/*pacing=*/false);
 
     Figures off = run(reader.port(), count);

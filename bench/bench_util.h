@@ -1,9 +1,10 @@
 // Small helpers shared by the benchmarks: clocks, processor time, memory,
-// descriptor counts, and the simulated reader served from a thread.
+// descriptor counts, and (from the test support) the simulated reader
+// served from a thread and a temporary working directory.
 #pragma once
 
 #include "pty_peer.h"
-#include "server.h"
+#include "sim_reader.h"
 
 #include <unistd.h>
 
@@ -86,62 +87,13 @@ inline long option(int argc, char **argv, const char *flag, long fallback)
     return fallback;
 }
 
-// The simulated reader on a pseudo-terminal, served from a thread.
-class SimReader {
-public:
-    explicit SimReader(bool pacing, readersim::Behaviour behaviour = {})
-        : protocol_(readersim::Card{}, behaviour)
+// The simulated reader on a pseudo-terminal, served from a thread, paced
+// like a real line or not.
+struct SimReader : sdtest::InProcessReader {
+    explicit SimReader(bool pacing, const readersim::Behaviour &behaviour = {})
+        : InProcessReader(behaviour, [pacing](readersim::ServerOptions &o) { o.pacing = pacing; })
     {
-        readersim::ServerOptions options;
-        options.pacing = pacing;
-        options.quiet = true;
-        options.log = [](const std::string &) {};
-        server_ = std::make_unique<readersim::Server>(protocol_, options);
-        thread_ = std::thread([this] { server_->run(); });
     }
-    ~SimReader()
-    {
-        server_->stop();
-        thread_.join();
-    }
-    SimReader(const SimReader &) = delete;
-    SimReader &operator=(const SimReader &) = delete;
-
-    std::string port() const { return server_->portName(); }
-    readersim::Protocol &protocol() { return protocol_; }
-
-private:
-    readersim::Protocol protocol_;
-    std::unique_ptr<readersim::Server> server_;
-    std::thread thread_;
-};
-
-// A fresh, empty working directory (no CONFIG.ini: the trace is off),
-// removed again at the end.
-class WorkDir {
-public:
-    WorkDir()
-    {
-        char tmpl[] = "/tmp/sdbench-XXXXXX";
-        if (!mkdtemp(tmpl) || !getcwd(previous_, sizeof previous_) || chdir(tmpl) != 0) {
-            std::perror("work dir");
-            std::exit(2);
-        }
-        path_ = tmpl;
-    }
-    ~WorkDir()
-    {
-        if (chdir(previous_) != 0)
-            std::perror("chdir");
-        std::string cmd = "rm -rf '" + path_ + "'";
-        if (std::system(cmd.c_str()) != 0)
-            std::perror("rm");
-    }
-    const std::string &path() const { return path_; }
-
-private:
-    std::string path_;
-    char previous_[4096] = {};
 };
 
 } // namespace bench

@@ -63,7 +63,7 @@ int main(int argc, char **argv)
     const long count = bench::hasFlag(argc, argv, "--short")
                            ? 200
                            : bench::option(argc, argv, "--count", 10000);
-    bench::WorkDir dir;
+    sdtest::TempWorkDir dir;
     bench::SimReader reader(/*pacing=*/false);
     const std::string port = reader.port();
 

@@ -1,7 +1,8 @@
 // The reader on a real pseudo-terminal: the test plays the host on the slave
 // the way the driver does (open, raw mode, speed, commands, close), first
 // against the server on a thread, then against the readersim program.
-#include "server.h"
+#include "pty_peer.h"
+#include "sim_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,8 @@
 #include <thread>
 
 using namespace readersim;
+using sdtest::readFrom;
+using Program = sdtest::ReadersimProgram;
 using Ms = std::chrono::milliseconds;
 
 namespace {
@@ -28,28 +31,6 @@ long long nowMs()
 {
     return std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-// Bytes from `fd` until `count` came, it ends, or `maxMs` pass; with
-// `line`, up to the first newline.
-std::string readFrom(int fd, size_t count, int maxMs, bool *ended = nullptr, bool line = false)
-{
-    std::string got;
-    for (long long end = nowMs() + maxMs; got.size() < count && nowMs() < end;) {
-        pollfd p{fd, POLLIN, 0};
-        char c;
-        if (poll(&p, 1, static_cast<int>(end - nowMs())) <= 0)
-            continue;
-        if (read(fd, &c, 1) != 1) {
-            if (ended)
-                *ended = true;
-            break;
-        }
-        if (line && c == '\n')
-            break;
-        got += c;
-    }
-    return got;
 }
 
 // The host's end of the line.
@@ -79,76 +60,11 @@ private:
 };
 
 // A server on its own thread for the length of a test, unpaced unless asked.
-class Running {
-public:
+struct Running : sdtest::InProcessReader {
     explicit Running(const std::function<void(ServerOptions &)> &set = {}, Card card = {})
-        : protocol(card)
-    {
-        ServerOptions options;
-        options.pacing = false;
-        if (set)
-            set(options);
-        options.quiet = true;
-        options.log = [](const std::string &) {};
-        server = std::make_unique<Server>(protocol, options);
-        thread = std::thread([this] { server->run(); });
-    }
-    ~Running()
-    {
-        server->stop();
-        thread.join();
-    }
-    Protocol protocol;
-    std::unique_ptr<Server> server;
-    std::thread thread;
+        : InProcessReader({}, set, std::move(card)) {}
 };
 
-struct TempDir {
-    TempDir() { path = mkdtemp(name) ? name : ""; }
-    ~TempDir() { rmdir(path.c_str()); }
-    char name[32] = "/tmp/readersim-test-XXXXXX";
-    std::string path;
-};
-
-// The readersim program; its standard output and error are pipes.
-struct Program {
-    explicit Program(std::vector<const char *> args)
-    {
-        int out[2], err[2];
-        EXPECT_EQ(pipe(out) | pipe(err), 0);
-        args.insert(args.begin(), READERSIM_PROGRAM);
-        args.push_back(nullptr);
-        if ((pid = fork()) == 0) {
-            dup2(out[1], STDOUT_FILENO);
-            dup2(err[1], STDERR_FILENO);
-            dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
-            execv(READERSIM_PROGRAM, const_cast<char *const *>(args.data()));
-            _exit(127);
-        }
-        close(out[1]);
-        close(err[1]);
-        this->out = out[0];
-        this->err = err[0];
-    }
-    // Its exit code, or -1 when it had to be killed.
-    int finish()
-    {
-        int status = 0;
-        bool ended = false;
-        for (int i = 0; i < 300 && !(ended = waitpid(pid, &status, WNOHANG) == pid); ++i)
-            usleep(10'000);
-        if (!ended) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-        }
-        close(out);
-        close(err);
-        return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
-    std::string firstLine() { return readFrom(out, 4096, 3000, nullptr, true); }
-    pid_t pid = -1;
-    int out = -1, err = -1;
-};
 
 } // namespace
 
@@ -156,7 +72,7 @@ TEST(ServerTransactions, ReadStatusAndWriteBackOverManyOpens)
 {
     Running r({}, Card{"12=34", "56"});
     {
-        Host host(r.server->slavePath());
+        Host host(r.server().slavePath());
         ASSERT_TRUE(host.ok());
         host.send(ESC + "B]");
         EXPECT_EQ(host.receive(11), "s12'34A56?" + FS);
@@ -165,12 +81,12 @@ TEST(ServerTransactions, ReadStatusAndWriteBackOverManyOpens)
     }
     // The host closes the line between transactions and comes back.
     {
-        Host host(r.server->slavePath());
+        Host host(r.server().slavePath());
         host.send(ESC + "t" + "9=9A8" + "\x1d\x1b\\" + ESC + "j");
         EXPECT_EQ(host.receive(4), ESC + "Brp");
         host.send(ESC + "0" + ESC + "%A");
     }
-    Host host(r.server->slavePath());
+    Host host(r.server().slavePath());
     host.send(ESC + "]");
     EXPECT_EQ(host.receive(6), "s9'9?" + FS);
 }
@@ -178,17 +94,17 @@ TEST(ServerTransactions, ReadStatusAndWriteBackOverManyOpens)
 TEST(ServerTransactions, HostThatDiesMidCommandDoesNotStopTheReader)
 {
     Running r;
-    Host(r.server->slavePath()).send(ESC + "t" + "123");  // the host goes away
+    Host(r.server().slavePath()).send(ESC + "t" + "123");  // the host goes away
     std::this_thread::sleep_for(Ms(1200));                 // the partial command is settled
-    Host host(r.server->slavePath());
+    Host host(r.server().slavePath());
     host.send(ESC + "j");
     EXPECT_EQ(host.receive(3), ESC + "rp");
 }
 
 TEST(ServerLink, RefusesToReplaceAFileThatIsNoLink)
 {
-    TempDir dir;
-    std::string path = dir.path + "/file";
+    sdtest::TempWorkDir dir;
+    std::string path = dir.path() + "/file";
     close(open(path.c_str(), O_CREAT | O_WRONLY, 0600));
     Protocol p;
     ServerOptions o;
@@ -204,15 +120,15 @@ TEST(ServerPacing, BytesFollowTheLineSpeedAndTheByteGap)
 {
     // 42 bytes at 1200 baud take 350 ms on a real line.
     Running paced([](ServerOptions &o) { o.pacing = true; }, Card{std::string(39, '1'), ""});
-    Host slow(paced.server->slavePath(), B1200);
-    EXPECT_EQ(paced.server->lineSpeed(), 1200);
+    Host slow(paced.server().slavePath(), B1200);
+    EXPECT_EQ(paced.server().lineSpeed(), 1200);
     long long start = nowMs();
     slow.send(ESC + "]");
     EXPECT_EQ(slow.receive(42, 3000).size(), 42u);
     EXPECT_GE(nowMs() - start, 300);
 
     Running gapped([](ServerOptions &o) { o.byteGapMs = 50; }, Card{"1234", ""});
-    Host host(gapped.server->slavePath());
+    Host host(gapped.server().slavePath());
     host.send(ESC + "]");
     start = nowMs();
     EXPECT_EQ(host.receive(7), "s1234?" + FS);
@@ -222,7 +138,7 @@ TEST(ServerPacing, BytesFollowTheLineSpeedAndTheByteGap)
 TEST(ServerSwipe, DelayOrKeySwipesAndResetCancels)
 {
     Running delayed([](ServerOptions &o) { o.swipeDelay = 0.5; }, Card{"1", ""});
-    Host host(delayed.server->slavePath());
+    Host host(delayed.server().slavePath());
     host.send(ESC + "]");
     EXPECT_EQ(host.receive(1, 300), "");  // not swiped yet
     EXPECT_EQ(host.receive(4, 1000), "s1?" + FS);
@@ -232,7 +148,7 @@ TEST(ServerSwipe, DelayOrKeySwipesAndResetCancels)
     int keys[2];
     ASSERT_EQ(pipe(keys), 0);
     Running r([&](ServerOptions &o) { o.swipeOnKey = true; o.keyFd = keys[0]; }, Card{"1", ""});
-    Host onKey(r.server->slavePath());
+    Host onKey(r.server().slavePath());
     onKey.send(ESC + "]");
     EXPECT_EQ(onKey.receive(1, 300), "");
     ASSERT_EQ(write(keys[1], "\n", 1), 1);
@@ -240,7 +156,7 @@ TEST(ServerSwipe, DelayOrKeySwipesAndResetCancels)
     // The host gives up with the closing pair: a card swiped later is not sent.
     onKey.send(ESC + "T]" + ESC + "0" + ESC + "%A");
     std::this_thread::sleep_for(Ms(100));
-    r.server->swipe();
+    r.server().swipe();
     EXPECT_EQ(onKey.receive(1, 300), "");
     close(keys[1]);
     close(keys[0]);
@@ -248,8 +164,8 @@ TEST(ServerSwipe, DelayOrKeySwipesAndResetCancels)
 
 TEST(ServerMisbehaviour, HangUpInTheMiddleThenServeAgainBehindTheLink)
 {
-    TempDir dir;
-    std::string link = dir.path + "/reader";
+    sdtest::TempWorkDir dir;
+    std::string link = dir.path() + "/reader";
     Running r([&](ServerOptions &o) { o.hangupAfter = 3; o.linkPath = link; }, Card{"123456", ""});
     {
         Host host(link);
@@ -266,9 +182,9 @@ TEST(ServerMisbehaviour, HangUpInTheMiddleThenServeAgainBehindTheLink)
 
 TEST(Program, PrintsThePortAloneServesAndEndsCleanlyOnSigterm)
 {
-    TempDir dir;
-    std::string link = dir.path + "/reader";
-    Program p({"--link", link.c_str(), "--track2", "1=2", "--no-pacing", "--hex"});
+    sdtest::TempWorkDir dir;
+    std::string link = dir.path() + "/reader";
+    Program p({"--link", link, "--track2", "1=2", "--no-pacing", "--hex"});
     std::string port = p.firstLine();
     ASSERT_EQ(port.rfind("pts/", 0), 0u) << port;
     {
@@ -280,8 +196,8 @@ TEST(Program, PrintsThePortAloneServesAndEndsCleanlyOnSigterm)
     byLink.send(ESC + "j");
     EXPECT_EQ(byLink.receive(3), ESC + "rp");
 
-    kill(p.pid, SIGTERM);
-    std::string log = readFrom(p.err, 4096, 1000);
+    kill(p.pid(), SIGTERM);
+    std::string log = p.readErr(4096, 1000);
     EXPECT_EQ(p.finish(), 0);
     struct stat st {};
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "link left behind";
@@ -293,11 +209,10 @@ TEST(Program, SigintHelpAndBadOptions)
 {
     Program p({"--quiet"});
     ASSERT_EQ(p.firstLine().rfind("pts/", 0), 0u);
-    kill(p.pid, SIGINT);
-    EXPECT_EQ(p.finish(), 0);
+    EXPECT_EQ(p.finish(SIGINT), 0);
 
     Program help({"--help"});
-    std::string text = readFrom(help.out, 1 << 16, 2000);
+    std::string text = help.readOut(1 << 16, 2000);
     EXPECT_EQ(help.finish(), 0);
     for (const char *option : {"--link", "--track2", "--track3", "--no-pacing", "--hex",
                                "--swipe-delay", "--swipe-on-key", "--error-byte", "--status",
@@ -306,7 +221,7 @@ TEST(Program, SigintHelpAndBadOptions)
         EXPECT_NE(text.find(option), std::string::npos) << option;
 
     Program bad({"--no-such-option"});
-    std::string said = readFrom(bad.err, 4096, 2000);
+    std::string said = bad.readErr(4096, 2000);
     EXPECT_EQ(bad.finish(), 2);
     EXPECT_NE(said.find("--no-such-option"), std::string::npos) << said;
     EXPECT_EQ(Program({"--swipe-delay", "soon"}).finish(), 2);

@@ -12,7 +12,8 @@
 // Each row of the two tables is a CTest test of its own, so that the rows
 // that sleep out a receive wait of 5 seconds run in parallel.
 #include "pty_peer.h"
-#include "server.h"
+#include "scripted_reader.h"
+#include "sim_reader.h"
 #include "stripedrv.h"
 
 #include <gtest/gtest.h>
@@ -29,7 +30,13 @@
 #include <utility>
 #include <vector>
 
-using namespace sdtest;
+using sdtest::hex;
+using sdtest::InProcessReader;
+using sdtest::kHangUp;
+using sdtest::openDescriptorCount;
+using sdtest::PtyPeer;
+using sdtest::Step;
+using sdtest::TempWorkDir;
 
 namespace {
 
@@ -38,8 +45,6 @@ const std::string IDENTITY = "\x1bIntelligent";
 const std::string kVersion = "Ver5.13.2\r";
 const std::string kTrack2 = readersim::kDefaultTrack2;
 const std::string kTrack3 = readersim::kDefaultTrack3;
-// A scripted reader's reply that drops the line instead.
-const std::string kHangUp = "<hang up>";
 const char kTimeoutAnswer[] = "{\"ErrorCode\":\"-2\",\"ErrorMessage\":\"operation timeout\"}";
 
 // Worst-case durations from stripedrv.h, with a little room for a loaded
@@ -95,14 +100,9 @@ protected:
     }
     void TearDown() override
     {
-        if (script.joinable())
-            script.join();
+        script.reset();
         EXPECT_EQ(isPortOpened, 0) << "the line is still marked open";
-        if (server) {
-            server->stop();
-            serverThread.join();
-            server.reset();
-        }
+        reader.reset();
         // A scripted hang-up closes the peer's master, which would hide a
         // descriptor the library kept; so look at the slave itself too: only
         // the peer's own descriptor may remain on it.
@@ -113,35 +113,20 @@ protected:
     // The simulated reader with the given behaviour, without pacing.
     void startReader(const readersim::Behaviour &behaviour, long hangupAfter, double swipeDelay)
     {
-        protocol = std::make_unique<readersim::Protocol>(readersim::Card{}, behaviour);
-        readersim::ServerOptions options;
-        options.pacing = false;
-        options.quiet = true;
-        options.hangupAfter = hangupAfter;
-        options.swipeDelay = swipeDelay;
-        options.log = [](const std::string &) {};
-        server = std::make_unique<readersim::Server>(*protocol, options);
-        serverThread = std::thread([this] { server->run(); });
+        reader = std::make_unique<InProcessReader>(behaviour, [&](readersim::ServerOptions &o) {
+            o.hangupAfter = hangupAfter;
+            o.swipeDelay = swipeDelay;
+        });
     }
 
-    // A scripted reader on the peer: for each step it waits for the command,
-    // (or its first bytes), then sends its reply, or hangs up when the reply
-    // is kHangUp.
-    void play(std::vector<std::pair<std::string, std::string>> steps)
+    // A scripted reader on the peer: for each step it waits for the command
+    // (or its first bytes), then sends its reply, or hangs up (kHangUp).
+    void play(std::vector<Step> steps) { script = std::make_unique<sdtest::ScriptedReader>(peer, steps); }
+    // The script's end: every command came as written.
+    void expectScriptFollowed()
     {
-        script = std::thread([this, steps] {
-            for (const auto &[command, reply] : steps) {
-                const std::string got = peer.receiveCount(command.size());
-                if (got.compare(0, command.size(), command) != 0) {
-                    ADD_FAILURE() << "the reader got " << hex(got) << ", not " << hex(command);
-                    return;
-                }
-                if (reply == kHangUp)
-                    peer.hangUp();
-                else
-                    peer.send(reply);
-            }
-        });
+        std::string sent = script->finish();
+        EXPECT_TRUE(script->followed()) << "the reader got " << hex(sent);
     }
 
     // Runs one transaction on the port and measures it.
@@ -200,10 +185,8 @@ protected:
 
     TempWorkDir dir;
     PtyPeer peer;
-    std::thread script;
-    std::unique_ptr<readersim::Protocol> protocol;
-    std::unique_ptr<readersim::Server> server;
-    std::thread serverThread;
+    std::unique_ptr<sdtest::ScriptedReader> script;
+    std::unique_ptr<InProcessReader> reader;
     int descriptorsBefore = 0;
     double seconds = 0, cpuSeconds = 0;
     char track2[SD_TRACK_BUF_MIN + 16], track3[SD_TRACK_BUF_MIN + 16];
@@ -304,7 +287,7 @@ TEST_P(SimulatedReader, GivesItsCodeInTime)
     readersim::Behaviour behaviour;
     c.misbehave(behaviour);
     startReader(behaviour, c.hangupAfter, c.swipeDelay);
-    EXPECT_EQ(run(c.op, server->portName(), c.nTimeout), c.expected);
+    EXPECT_EQ(run(c.op, reader->port(), c.nTimeout), c.expected);
     expectTimes(c.minSeconds, c.maxSeconds);
     if (c.op == Op::Read23)
         expectTracks(c.card ? kTrack2 : "", c.card ? kTrack3 : "");
@@ -322,7 +305,7 @@ namespace {
 
 struct ScriptCase {
     const char *name;
-    std::vector<std::pair<std::string, std::string>> script;
+    std::vector<Step> script;
     Op op;
     int expected;
     double minSeconds, maxSeconds;
@@ -330,7 +313,7 @@ struct ScriptCase {
 };
 
 // The reader takes the first byte of the command and is gone.
-const std::vector<std::pair<std::string, std::string>> kVanish = {{"\x1b", kHangUp}};
+const std::vector<Step> kVanish = {{"\x1b", kHangUp}};
 
 const ScriptCase kScriptCases[] = {
     {"VanishInReadCard", kVanish, Op::Read23, SD_ERR_TIMEOUT, 0, readWorst(1)},
@@ -373,7 +356,7 @@ TEST_P(ScriptedReader, GivesItsCodeInTime)
     const ScriptCase &c = GetParam();
     play(c.script);
     EXPECT_EQ(run(c.op, peer.portName()), c.expected);
-    script.join();
+    expectScriptFollowed();
     expectTimes(c.minSeconds, c.maxSeconds);
     if (c.op == Op::Read23)
         expectTracks("", "");

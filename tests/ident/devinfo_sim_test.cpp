@@ -1,7 +1,6 @@
 // DEV_CommCall end to end against the simulated reader.
 #include "ident_support.h"
-#include "protocol.h"
-#include "server.h"
+#include "sim_reader.h"
 
 #include <nlohmann/json.hpp>
 
@@ -9,32 +8,8 @@
 
 using namespace sdtest;
 
-namespace {
-
 using readersim::Behaviour;
-
-// A simulated reader serving on its own thread.
-struct SimReader {
-    explicit SimReader(const Behaviour &b)
-        : protocol(readersim::Card{}, b), server(protocol, quiet()),
-          thread([this] { server.run(); }) {}
-    ~SimReader()
-    {
-        server.stop();
-        thread.join();
-    }
-    static readersim::ServerOptions quiet()
-    {
-        readersim::ServerOptions o;
-        o.quiet = true;
-        return o;
-    }
-    readersim::Protocol protocol;
-    readersim::Server server;
-    std::thread thread;
-};
-
-} // namespace
+using SimReader = InProcessReader;
 
 TEST(DevInfoSim, AnswersWhatTheReaderSaysOrWhatWentWrong)
 {
@@ -57,7 +32,7 @@ TEST(DevInfoSim, AnswersWhatTheReaderSaysOrWhatWentWrong)
         Behaviour b;
         k.set(b);
         SimReader reader(b);
-        std::string request = R"({"RequestPort":")" + reader.server.portName() +
+        std::string request = R"({"RequestPort":")" + reader.port() +
                               R"(","RequestBaudRate":"9600"})";
         Call c = devCommCall(request.c_str());
         EXPECT_EQ(c.answer, k.answer);
@@ -88,11 +63,11 @@ TEST(DevInfoSim, StripectlInfoAgreesWithTheCallForEveryKindOfFirmware)
         if (!kind.second.empty())
             b.identity = kind.second;
         SimReader reader(b);
-        std::string request = R"({"RequestPort":")" + reader.server.portName() + R"("})";
+        std::string request = R"({"RequestPort":")" + reader.port() + R"("})";
         nlohmann::json call = nlohmann::json::parse(devCommCall(request.c_str()).answer);
 
         std::string command = std::string(STRIPECTL_PATH) + " info --json --quiet --port " +
-                              reader.server.portName();
+                              reader.port();
         FILE *out = popen(command.c_str(), "r");
         ASSERT_NE(out, nullptr);
         std::string text;

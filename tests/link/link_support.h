@@ -2,12 +2,12 @@
 #pragma once
 
 #include "pty_peer.h"
+#include "scripted_reader.h"
 #include "stripedrv.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <cctype>
 #include <chrono>
 #include <string>
 
@@ -38,25 +38,11 @@ inline double cpuSeconds()
            double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// Whether a trace time stamp ("2026-12-06 22:55:04  ") starts at `pos`.
-inline bool stampAt(const std::string &s, size_t pos)
-{
-    static const char shape[] = "dddd-dd-dd dd:dd:dd  ";
-    for (size_t i = 0; i < sizeof shape - 1; ++i, ++pos)
-        if (pos >= s.size() ||
-            (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(s[pos])) : s[pos] != shape[i]))
-            return false;
-    return true;
-}
-
 // A trace (which must begin with a stamp) with every time stamp made "|".
 inline std::string bodies(const std::string &log)
 {
     EXPECT_TRUE(stampAt(log, 0)) << log;
-    std::string out;
-    for (size_t i = 0; i < log.size();)
-        out += stampAt(log, i) ? (i += 21, '|') : log[i++];
-    return out;
+    return maskStamps(log, "|");
 }
 
 // A pseudo-terminal opened through OpenCOM, in a fresh working directory.

@@ -1,15 +1,13 @@
 // MS_ReadCard and MS_WriteCard: whole transactions against a scripted reader
 // on the master with the trace they leave in DataLog.log, then end to end
 // against the readersim program.
+#include "scripted_reader.h"
+#include "sim_reader.h"
 #include "stripe_support.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <future>
@@ -23,39 +21,21 @@ namespace {
 // paces its bytes at the line's speed unless told otherwise.
 class Readersim {
 public:
-    explicit Readersim(std::vector<const char *> args)
+    explicit Readersim(const std::vector<std::string> &options)
+        : program_(quiet(options)), port_(program_.firstLine())
     {
-        args.insert(args.begin(), READERSIM_PROGRAM);
-        args.insert(args.end(), {"--quiet", nullptr});
-        int ends[2] = {-1, -1};
-        EXPECT_EQ(pipe(ends), 0);
-        if ((pid_ = fork()) == 0) {
-            dup2(ends[1], STDOUT_FILENO);
-            dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
-            execv(READERSIM_PROGRAM, const_cast<char *const *>(args.data()));
-            _exit(127);
-        }
-        close(ends[1]);
-        out_ = ends[0];
-        char c;  // its first line is the port name to give the library
-        pollfd p{out_, POLLIN, 0};
-        while (poll(&p, 1, 3000) > 0 && read(out_, &c, 1) == 1 && c != '\n')
-            port_ += c;
         EXPECT_EQ(port_.rfind("pts/", 0), 0u) << port_;
     }
-    ~Readersim()
-    {
-        int status = 0;
-        kill(pid_, SIGTERM);
-        waitpid(pid_, &status, 0);
-        close(out_);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    }
+    ~Readersim() { EXPECT_EQ(program_.finish(SIGTERM), 0); }
     const char *port() const { return port_.c_str(); }
 
 private:
-    pid_t pid_ = -1;
-    int out_ = -1;
+    static std::vector<std::string> quiet(std::vector<std::string> options)
+    {
+        options.push_back("--quiet");
+        return options;
+    }
+    sdtest::ReadersimProgram program_;
     std::string port_;
 };
 
@@ -74,21 +54,7 @@ protected:
         peer.send(answer);
     }
     // The trace with every time stamp (date, time and two blanks) as "<T>".
-    std::string trace() const
-    {
-        const std::string text = dir.read(SD_TRACE_FILE), shape = "dddd-dd-dd dd:dd:dd  ";
-        std::string masked;
-        for (size_t i = 0; i < text.size();) {
-            size_t n = 0;
-            while (n < shape.size() && i + n < text.size()
-                   && (shape[n] == 'd' ? isdigit(static_cast<unsigned char>(text[i + n])) != 0
-                                       : text[i + n] == shape[n]))
-                ++n;
-            masked += n == shape.size() ? "<T>" : text.substr(i, 1);
-            i += n == shape.size() ? n : 1;
-        }
-        return masked;
-    }
+    std::string trace() const { return sdtest::maskStamps(dir.read(SD_TRACE_FILE)); }
     const char *port() const { return portName.c_str(); }
 
     sdtest::TempWorkDir dir;
