@@ -198,12 +198,14 @@ int openLine(const char *szPort, const char *szExtPort, int nBaud)
 // select the external port), run the exchange on it, fold its result, close
 // the line whatever happened, trace the outcome. traceTracks writes what
 // comes between the close and the end entry (a read's track texts).
+// A reader that another program holds is waited for up to nTimeout.
 template <typename Exchange, typename TraceTracks>
 int cardTransaction(const char *szStartFormat, const char *szEndFormat, const char *szPort,
-                    const char *szExtPort, int nBaud, Exchange exchange,
+                    const char *szExtPort, int nBaud, int nTimeout, Exchange exchange,
                     TraceTracks traceTracks)
 {
     CallScope call;
+    sd::LineWaitLimit lineWait(nTimeout);
     char stamp[sd::kStampBuf] = {};
     GetSysDate(stamp);
     WriteLog(szStartFormat, stamp);
@@ -378,7 +380,7 @@ STRIPEDRV_API int MS_ReadCard(const char *szPort, const char *szExtPort, int nBa
 {
     (void)nReserved;
     return cardTransaction(
-        SD_TRACE_READ_START, SD_TRACE_READ_END, szPort, szExtPort, nBaud,
+        SD_TRACE_READ_START, SD_TRACE_READ_END, szPort, szExtPort, nBaud, nTimeout,
         [&] { return MSR_ReadMag(nTrackMode, szTrack2data, szTrack3data, nTimeout); },
         [&] {
             WriteLog(SD_TRACE_TRACK2, textOrEmpty(szTrack2data));
@@ -392,7 +394,7 @@ STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nB
 {
     (void)nReserved;
     return cardTransaction(
-        SD_TRACE_WRITE_START, SD_TRACE_WRITE_END, szPort, szExtPort, nBaud,
+        SD_TRACE_WRITE_START, SD_TRACE_WRITE_END, szPort, szExtPort, nBaud, nTimeout,
         [&] { return MSR_WriteMag(nTrackMode, szTrack2data, szTrack3data, nTimeout); },
         [] {});
 }

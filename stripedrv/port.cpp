@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -42,6 +43,8 @@ constexpr char kDevicePrefix[] = "/dev/";
 constexpr int kSendBudgetSeconds = 3;
 constexpr int kRecvByte1Seconds = 5;
 constexpr int kRecvChunk = 512;
+// How often a wait for a line that another program holds looks again.
+constexpr int kHeldRetryMs = 10;
 
 // ---------------------------------------------------------------------------
 // Line settings
@@ -104,6 +107,51 @@ bool sleepUntil(const struct timespec &deadline)
 int waitOutHungLine(const struct timespec &deadline)
 {
     return sleepUntil(deadline) ? SD_ERR_TIMEOUT : SD_ERR_CANCELLED;
+}
+
+// ---------------------------------------------------------------------------
+// Holding the line against other programs
+// ---------------------------------------------------------------------------
+
+// Opens the device and takes the reader for this process: an exclusive
+// flock() on the open line, held until the line is closed. Two names of one
+// device (a udev link and the tty) are one lock, and the kernel drops it
+// when the holder dies, so nothing stale is ever left behind. flock() has
+// no time limit of its own: a line that another program holds (or has made
+// exclusive, so that open() says EBUSY) is tried again every few
+// milliseconds, sleeping in between where MS_Cancel reaches the sleep,
+// until the wait limit passes. Nothing is sent and no setting is touched
+// before the lock is had. The descriptor, SD_ERR_PORT, SD_ERR_BUSY or
+// SD_ERR_CANCELLED.
+int openHeldLine(const char *szDevice)
+{
+    const struct timespec deadline = sd::deadlineIn(sd::lineWaitSeconds());
+    int fd = -1;
+    for (;;) {
+        if (fd < 0) {
+            // O_NOCTTY: a host program that is a session leader (a system
+            // service) must not take the reader's tty as its controlling
+            // terminal, or pulling the adapter out would kill it with
+            // SIGHUP. O_CLOEXEC: the programs a host starts must not keep
+            // the reader's line open.
+            fd = sd::keepAboveStdio(open(szDevice, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            if (fd < 0 && errno != EBUSY)
+                return SD_ERR_PORT;
+        }
+        if (fd >= 0) {
+            if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+                return fd;
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return fd; // a device that takes no locks is used as it is
+        }
+        if (sd::millisecondsLeft(deadline) == 0 ||
+            !sleepUntil(sd::withinMs(kHeldRetryMs, deadline))) {
+            bool cancelled = sd::cancelRequested();
+            if (fd >= 0)
+                close(fd);
+            return cancelled ? SD_ERR_CANCELLED : SD_ERR_BUSY;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -238,14 +286,14 @@ int TermOpen(const char *szDevice, long nBaud)
         g_Fd = 0;
         return SD_ERR_PORT;
     }
-    // O_NOCTTY: a host program that is a session leader (a system service)
-    // must not take the reader's tty as its controlling terminal, or pulling
-    // the adapter out would kill it with SIGHUP. O_CLOEXEC: the programs a
-    // host starts must not keep the reader's line open.
-    int fd = sd::keepAboveStdio(open(szDevice, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    // A line opened before and never closed stays open as it always did,
+    // but must not keep this very process waiting for its own lock.
+    if (g_Fd != 0)
+        (void)flock(g_Fd, LOCK_UN);
+    int fd = openHeldLine(szDevice);
     if (fd < 0) {
         g_Fd = 0;
-        return SD_ERR_PORT;
+        return fd;
     }
     g_Fd = fd;
     if (ioctl(fd, TCGETA, &g_term) != 0) {
@@ -301,9 +349,10 @@ int OpenCOM(const char *szPort, long nBaud)
     }
     memcpy(path, kDevicePrefix, sizeof kDevicePrefix - 1);
     memcpy(path + sizeof kDevicePrefix - 1, szPort, nameLen + 1);
-    if (TermOpen(path, nBaud) < 0) {
+    int fd = TermOpen(path, nBaud);
+    if (fd < 0) {
         isPortOpened = 0;
-        return SD_ERR_PORT;
+        return fd; // -3, or -12 / -11 from the wait for another program
     }
     isPortOpened = 1;
     return SD_OK;

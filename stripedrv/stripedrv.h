@@ -25,6 +25,18 @@
  * thread still share that thread's line. MS_Cancel takes no lock and may
  * be called from any thread and from a signal handler.
  *
+ * Processes: whatever opens the line (OpenCOM, TermOpen, the card calls,
+ * the identification calls, DEV_CommCall) takes an exclusive flock() on it
+ * and holds it until the line is closed, so that two programs never share
+ * one transaction. A call that finds the reader held by another program
+ * waits for it, without spinning, up to its own limit (the card calls'
+ * nTimeout; 5 seconds for the calls that have none) and then fails with
+ * SD_ERR_BUSY (-12), having sent nothing and left the line's settings as
+ * they were; MS_Cancel cuts the wait short. Two names of one device (a
+ * udev link and the tty) are one lock, and the kernel drops it when its
+ * holder dies. Programs that open the tty without this library are not
+ * kept out (see docs/hardware.md).
+ *
  * Descriptors: the line is opened close-on-exec (programs the host starts
  * do not inherit it) and never as descriptor 0, 1 or 2.
  *
@@ -38,7 +50,9 @@
  * [DEVTRACE] with Switch=1, every command sent and the start and end of every
  * transaction are appended to "DataLog.log" in the working directory. The
  * switch is read again on every entry. The trace holds track data in plain,
- * so a newly created "DataLog.log" is readable by its owner only.
+ * so a newly created "DataLog.log" is readable by its owner only. Each line
+ * is appended whole in one write, so several programs may trace into one
+ * file.
  */
 #ifndef STRIPEDRV_H
 #define STRIPEDRV_H
@@ -241,11 +255,14 @@ extern STRIPEDRV_API struct termio g_oterm;
  *   -5 status "rq"                     -6 bad nTrackMode
  *   -7 a null text or buffer, or texts too long to write (nothing sent)
  *   -11 cut short by MS_Cancel (the closing pair sent, texts empty)
+ *   -12 the reader is in use by another program for all of nTimeout
+ *       (nothing sent)
  *   48..57, 20..23 (read) the reader refused the swipe with an error byte
  *       "0".."9" or "A".."D"; both track texts are empty.
  *
  * Worst-case duration: a read about 2 * nTimeout + 12 seconds, a write
- * about nTimeout + 6 seconds, plus the time a call of another thread that
+ * about nTimeout + 6 seconds, plus up to nTimeout waiting for a reader
+ * that another program holds, plus the time a call of another thread that
  * is under way still takes.
  * ------------------------------------------------------------------------ */
 STRIPEDRV_API int MS_ReadCard(const char *szPort, const char *szExtPort, int nBaud,
@@ -286,7 +303,7 @@ STRIPEDRV_API int MS_Cancel(void);
  * less (the reader is not asked), or a success answer that does not fit;
  * -9 the request library or its function can't be loaded, or the working
  * directory is too long for its path (259 bytes); else the code of the step
- * that failed (-2, -3, -8, -10, -11), also when its error answer does not
+ * that failed (-2, -3, -8, -10, -11, -12), also when its error answer does not
  * fit. An answer that does not fit leaves szAnswer and *pnAnswerLen
  * untouched. Once the request is read it prints the SD_OUT_DEV_* lines to
  * standard output. The call is traced and the line is closed again
@@ -357,7 +374,7 @@ STRIPEDRV_API int SelectExtPort(char cPort);
 /* Opens the line, selects port A when szExtPort is non-empty, asks for the
  * firmware version and sends ESC "%I4" ("Ver3" firmware, line stays at
  * nBaud) or ESC "%I1" (other firmware; the line is reopened at 115200).
- * 0 with the line open; -2, -3, -10 with the line closed. */
+ * 0 with the line open; -2, -3, -10, -11, -12 with the line closed. */
 STRIPEDRV_API int IC_OpenPort(const char *szPort, const char *szExtPort, int nBaud,
                               int nReserved);
 
@@ -379,8 +396,11 @@ STRIPEDRV_API void InserStr(char *szText, const char *szInsert, int nPos);
  * the caller's controlling terminal.
  * ------------------------------------------------------------------------ */
 
-/* Opens the full path szDevice at nBaud. The descriptor, or -3. A path that
- * opens but is not a terminal is closed again (-3). */
+/* Opens the full path szDevice at nBaud and takes the line's lock (see the
+ * top of this file), waiting up to 5 seconds for another program that
+ * holds it. The descriptor (3 or above), or -3; -12 held by another
+ * program; -11 cancelled while waiting. A path that opens but is not a
+ * terminal is closed again (-3). */
 STRIPEDRV_API int TermOpen(const char *szDevice, long nBaud);
 
 /* Restores the saved settings and closes. 0 (also when nothing is open);
@@ -390,7 +410,7 @@ STRIPEDRV_API int TermOpen(const char *szDevice, long nBaud);
 STRIPEDRV_API int TermClose(void);
 
 /* TermOpen of "/dev/" + szPort; sets isPortOpened. 0 or -3 (also for a name
- * too long for the path buffer). */
+ * too long for the path buffer), -12, -11. */
 STRIPEDRV_API int OpenCOM(const char *szPort, long nBaud);
 
 /* Clears isPortOpened, then TermClose. */

@@ -73,6 +73,8 @@ int millisecondsLeft(const struct timespec &deadline);
 // seconds of the monotonic clock have passed since start, so a limit of N
 // ends after N to N + 1 seconds.
 bool wholeSecondsPassed(const struct timespec &start, long nLimit);
+// ms milliseconds from now, or the deadline when that comes sooner.
+struct timespec withinMs(int ms, const struct timespec &deadline);
 // The next whole second of the monotonic clock after now.
 struct timespec nextWholeSecond();
 // The calendar time, for the trace's time stamp.
@@ -104,6 +106,22 @@ bool cancelRequested();
 int cancelWakeFd();
 // Empties the wake-up descriptor after a wake-up that was not for this call.
 void drainCancelWake();
+
+// How long opening the line waits for a reader that another program holds
+// (see TermOpen): the protocol's per-byte limit, unless a call with a limit
+// of its own sets that for its length.
+constexpr int kLineWaitSeconds = 5;
+class LineWaitLimit {
+public:
+    explicit LineWaitLimit(int nSeconds);
+    ~LineWaitLimit();
+    LineWaitLimit(const LineWaitLimit &) = delete;
+    LineWaitLimit &operator=(const LineWaitLimit &) = delete;
+
+private:
+    int saved_;
+};
+int lineWaitSeconds();
 
 // Moves a new descriptor above standard input, output and error, so that
 // 0 keeps meaning "no line" and a host with stdin closed does not lose its

@@ -49,6 +49,17 @@ bool wholeSecondsPassed(const struct timespec &start, long nLimit)
     return static_cast<long>(monotonicNow().tv_sec - start.tv_sec) > nLimit;
 }
 
+struct timespec withinMs(int ms, const struct timespec &deadline)
+{
+    struct timespec t = monotonicNow();
+    long long ns = nanoseconds(t) + static_cast<long long>(ms > 0 ? ms : 0) * kNsPerMs;
+    if (ns >= nanoseconds(deadline))
+        return deadline;
+    t.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
+    t.tv_nsec = static_cast<long>(ns % kNsPerSecond);
+    return t;
+}
+
 struct timespec nextWholeSecond()
 {
     struct timespec t = monotonicNow();

@@ -100,6 +100,25 @@ void drainCancelWake()
         (void)!read(fd, &count, sizeof count); // empty already is fine
 }
 
+namespace {
+int g_lineWaitSeconds = kLineWaitSeconds; // under g_lock
+}
+
+LineWaitLimit::LineWaitLimit(int nSeconds) : saved_(g_lineWaitSeconds)
+{
+    g_lineWaitSeconds = nSeconds > 0 ? nSeconds : 0;
+}
+
+LineWaitLimit::~LineWaitLimit()
+{
+    g_lineWaitSeconds = saved_;
+}
+
+int lineWaitSeconds()
+{
+    return g_lineWaitSeconds;
+}
+
 int keepAboveStdio(int fd)
 {
     if (fd < 0 || fd > STDERR_FILENO)

@@ -32,6 +32,9 @@ constexpr int kDumpWidth = 20;
 // Section header text of GetIniKeyString, kept in static storage.
 char tmpstr[kWorkMax];
 
+// The trace's stream buffer; the trace writers hold the library's lock.
+char g_traceBuffer[8192];
+
 // ---------------------------------------------------------------------------
 // The one line scanner behind both lookups and the trace switch
 // ---------------------------------------------------------------------------
@@ -140,7 +143,10 @@ bool traceSwitchedOn()
 
 // Opens the log for appending. It holds track data in plain, so a log this
 // call creates is readable and writable by its owner only; an existing log
-// keeps the permissions it has.
+// keeps the permissions it has. Several programs may trace into one log:
+// with O_APPEND and the stream line-buffered, every line (up to the
+// buffer's 8 KiB) goes out whole in one write, so lines of two programs
+// never mix inside a line.
 FILE *openTrace()
 {
     int fd = open(SD_TRACE_FILE, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
@@ -149,6 +155,8 @@ FILE *openTrace()
     FILE *f = fdopen(fd, "a+");
     if (f == nullptr)
         close(fd);
+    else
+        setvbuf(f, g_traceBuffer, _IOLBF, sizeof g_traceBuffer);
     return f;
 }
 
