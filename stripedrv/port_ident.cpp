@@ -34,12 +34,6 @@ const int kInsertBuf = 100;
 // The speed the reader listens at after ESC "%I1".
 const long kFastBaud = 115200;
 
-// True when text begins with prefix (case-sensitive).
-bool beginsWith(const char *text, const char *prefix)
-{
-    return strncmp(text, prefix, strlen(prefix)) == 0;
-}
-
 // Receives `count` bytes into dest, `seconds` allowed for each. Bytes that
 // arrived before a timeout stay in dest.
 int receiveBytes(char *dest, int count, int seconds)
@@ -150,7 +144,7 @@ STRIPEDRV_API int IC_OpenPort(const char *szPort, const char *szExtPort, int nBa
         return rc;
     }
 
-    if (beginsWith(version, "Ver3")) {
+    if (sd::startsWith(version, "Ver3")) {
         // Old firmware stays at the caller's speed.
         rc = sendCommand(SD_CMD_I4);
         if (rc != SD_OK)

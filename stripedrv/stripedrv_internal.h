@@ -41,6 +41,12 @@ inline size_t copyTerminated(char *dest, size_t cap, const char *src, size_t len
     return len;
 }
 
+// True when text begins with prefix (case-sensitive).
+inline bool startsWith(const char *text, const char *prefix)
+{
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
 // The text at src, cut to fit dest (of cap bytes).
 inline size_t copyText(char *dest, size_t cap, const char *src)
 {
