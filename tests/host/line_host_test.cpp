@@ -1,7 +1,7 @@
 // The line inside host programs: a descriptor past select()'s 1023, a host
 // with stdin closed, child processes, a silent line's processor time, and
 // the device-information call refused for want of an answer buffer.
-#include "../link/link_support.h"
+#include "host_support.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -35,17 +35,6 @@ std::set<int> descriptorsOn(const std::string &path)
     }
     closedir(d);
     return fds;
-}
-
-// Runs `child` in a forked process; its result is the exit status.
-int inChild(int (*child)(const PtyPeer &), const PtyPeer &peer)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(child(peer));
-    int status = -1;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + status;
 }
 
 TEST(HostLine, DescriptorPast1023WaitsAndTransfers)
@@ -113,7 +102,7 @@ TEST(HostLine, StdinClosedLineIsRestoredAndClosed)
     termios cooked{};
     ASSERT_EQ(tcgetattr(peer.slaveFd(), &cooked), 0);
     ASSERT_TRUE(cooked.c_lflag & ICANON);
-    EXPECT_EQ(inChild(openWithStdinClosed, peer), 0);
+    EXPECT_EQ(inChild([&] { return openWithStdinClosed(peer); }), 0);
 }
 
 // A program the host starts while the line is open lists its descriptors
@@ -160,7 +149,7 @@ int execWithLineOpen(const PtyPeer &peer)
 TEST(HostLine, StartedProgramsDoNotInheritTheLine)
 {
     PtyPeer peer;
-    EXPECT_EQ(inChild(execWithLineOpen, peer), 0);
+    EXPECT_EQ(inChild([&] { return execWithLineOpen(peer); }), 0);
 }
 
 TEST(HostLine, RecvDataSleepsOnASilentLine)

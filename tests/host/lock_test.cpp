@@ -2,8 +2,7 @@
 // other processes. Processes here are forks of the test, each with the
 // library of its own; the reader is a pseudo-terminal (scripted or the
 // simulated reader).
-#include "../link/link_support.h"
-#include "server.h"
+#include "host_support.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -13,7 +12,6 @@
 #include <unistd.h>
 
 #include <future>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -61,42 +59,6 @@ private:
     pid_t pid_ = -1;
 };
 
-// Runs `body` in a forked process; its result is the exit status.
-template <typename Body>
-int inChild(Body body)
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(body());
-    int status = -1;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + status;
-}
-
-// The simulated reader, pacing its bytes at the line's speed, from a thread.
-class SimulatedReader {
-public:
-    SimulatedReader() : protocol_(readersim::Card{}, readersim::Behaviour{})
-    {
-        readersim::ServerOptions options;
-        options.quiet = true;
-        options.log = [](const std::string &) {};
-        server_ = std::make_unique<readersim::Server>(protocol_, options);
-        thread_ = std::thread([this] { server_->run(); });
-    }
-    ~SimulatedReader()
-    {
-        server_->stop();
-        thread_.join();
-    }
-    std::string port() const { return server_->portName(); }
-
-private:
-    readersim::Protocol protocol_;
-    std::unique_ptr<readersim::Server> server_;
-    std::thread thread_;
-};
-
 std::string settingsOf(int fd)
 {
     termios t{};
@@ -107,7 +69,7 @@ std::string settingsOf(int fd)
 TEST(ProcessLock, TwoProcessesReadingAtOnceGetExactResults)
 {
     TempWorkDir dir;
-    SimulatedReader reader;
+    SimulatedReader reader(/*pacing=*/true);
     const std::string port = reader.port();
     auto reads = [&] {
         int right = 0;

@@ -2,8 +2,7 @@
 // each, and MS_Cancel cuts a waiting call short from another thread or a
 // signal handler, with the closing pair on the wire and nothing left over
 // for the next call.
-#include "../link/link_support.h"
-#include "server.h"
+#include "host_support.h"
 
 #include <signal.h>
 #include <sys/time.h>
@@ -11,7 +10,6 @@
 
 #include <atomic>
 #include <future>
-#include <memory>
 #include <thread>
 
 using namespace sdtest;
@@ -21,35 +19,10 @@ namespace {
 const std::string kReadBoth = "\x1b" "B]";
 const std::string kClosingPair = "\x1b" "0" "\x1b%A";
 
-// The simulated reader, unpaced, served from a thread of its own.
-class SimulatedReader {
-public:
-    SimulatedReader() : protocol_(readersim::Card{}, readersim::Behaviour{})
-    {
-        readersim::ServerOptions options;
-        options.pacing = false;
-        options.quiet = true;
-        options.log = [](const std::string &) {};
-        server_ = std::make_unique<readersim::Server>(protocol_, options);
-        thread_ = std::thread([this] { server_->run(); });
-    }
-    ~SimulatedReader()
-    {
-        server_->stop();
-        thread_.join();
-    }
-    std::string port() const { return server_->portName(); }
-
-private:
-    readersim::Protocol protocol_;
-    std::unique_ptr<readersim::Server> server_;
-    std::thread thread_;
-};
-
 TEST(HostThreads, TwoThreadsReadingOneReaderGetExactResults)
 {
     TempWorkDir dir;
-    SimulatedReader reader;
+    SimulatedReader reader(/*pacing=*/false);
     auto readMany = [&] {
         int right = 0;
         for (int i = 0; i < 25; ++i) {
