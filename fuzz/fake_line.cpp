@@ -9,7 +9,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <termio.h>
 #include <unistd.h>
 
@@ -24,13 +24,10 @@ int __real_open(const char *path, int flags, ...);
 int __real_close(int fd);
 ssize_t __real_read(int fd, void *buf, size_t n);
 ssize_t __real_write(int fd, const void *buf, size_t n);
-int __real_select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *tv);
+int __real_poll(struct pollfd *fds, nfds_t n, int timeoutMs);
 int __real_ioctl(int fd, unsigned long request, ...);
 int __real_tcflush(int fd, int queue);
-time_t __real_time(time_t *t);
 int __real_clock_gettime(clockid_t clock, struct timespec *ts);
-int __real_clock_nanosleep(clockid_t clock, int flags, const struct timespec *req,
-                           struct timespec *rem);
 FILE *__real_fopen(const char *path, const char *mode);
 void *__real_dlopen(const char *path, int flags);
 void *__real_dlsym(void *handle, const char *name);
@@ -62,11 +59,6 @@ char g_libraryToken;
 bool isLine(int fd) { return g.active && g.fd >= 0 && fd == g.fd; }
 void tick() { g.nowNs += kCallCostNs; }
 bool inputLeft() { return g.pos < g.script.size; }
-
-long long toNs(const struct timespec &ts)
-{
-    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
 
 struct timespec fromNs(long long ns)
 {
@@ -179,33 +171,34 @@ ssize_t __wrap_write(int fd, const void *buf, size_t n)
     return static_cast<ssize_t>(n);
 }
 
-int __wrap_select(int n, fd_set *r, fd_set *w, fd_set *e, struct timeval *tv)
+// The driver polls its line beside the wake-up descriptor of MS_Cancel, and
+// sleeps by polling that descriptor alone; no cancel ever comes here.
+int __wrap_poll(struct pollfd *fds, nfds_t n, int timeoutMs)
 {
-    bool forRead = r != nullptr && g.fd >= 0 && FD_ISSET(g.fd, r);
-    bool forWrite = w != nullptr && g.fd >= 0 && FD_ISSET(g.fd, w);
-    if (!g.active || (!forRead && !forWrite))
-        return __real_select(n, r, w, e, tv);
+    if (!g.active)
+        return __real_poll(fds, n, timeoutMs);
+    struct pollfd *line = nullptr;
+    for (nfds_t i = 0; i < n; ++i) {
+        fds[i].revents = 0;
+        if (g.fd >= 0 && fds[i].fd == g.fd)
+            line = &fds[i];
+    }
     fakeline::tick();
-    if (e != nullptr)
-        FD_ZERO(e);
     // The line always takes data; it has data while the input lasts, and a
     // hung-up line reports itself readable for ever.
-    bool ready = forWrite || fakeline::inputLeft() || g.script.hangUpAtEnd;
-    if (ready) {
-        if (r != nullptr)
-            FD_ZERO(r);
-        if (w != nullptr)
-            FD_ZERO(w);
-        FD_SET(g.fd, forWrite ? w : r);
-        return 1;
+    if (line != nullptr) {
+        bool ready = (line->events & POLLOUT) != 0 || fakeline::inputLeft() ||
+                     g.script.hangUpAtEnd;
+        if (ready) {
+            line->revents = (line->events & POLLOUT) ? POLLOUT
+                            : fakeline::inputLeft()  ? POLLIN
+                                                     : POLLHUP;
+            return 1;
+        }
     }
-    // Silence: the whole wait passes at once.
-    if (tv != nullptr) {
-        g.nowNs += static_cast<long long>(tv->tv_sec) * 1000000000LL + tv->tv_usec * 1000LL;
-        tv->tv_sec = 0;
-        tv->tv_usec = 0;
-    }
-    FD_ZERO(r);
+    // Silence, or a sleep: the whole wait passes at once.
+    if (timeoutMs > 0)
+        g.nowNs += static_cast<long long>(timeoutMs) * 1000000LL;
     return 0;
 }
 
@@ -229,36 +222,12 @@ int __wrap_tcflush(int fd, int queue)
     return __real_tcflush(fd, queue);
 }
 
-time_t __wrap_time(time_t *t)
-{
-    if (!g.active)
-        return __real_time(t);
-    time_t now = static_cast<time_t>(g.nowNs / 1000000000LL);
-    if (t != nullptr)
-        *t = now;
-    return now;
-}
-
+// The driver's one clock: its monotonic limits and the trace's stamp.
 int __wrap_clock_gettime(clockid_t clock, struct timespec *ts)
 {
     if (!g.active || (clock != CLOCK_MONOTONIC && clock != CLOCK_REALTIME) || ts == nullptr)
         return __real_clock_gettime(clock, ts);
     *ts = fakeline::fromNs(g.nowNs);
-    return 0;
-}
-
-int __wrap_clock_nanosleep(clockid_t clock, int flags, const struct timespec *req,
-                           struct timespec *rem)
-{
-    if (!g.active || req == nullptr)
-        return __real_clock_nanosleep(clock, flags, req, rem);
-    long long want = fakeline::toNs(*req);
-    if (flags & TIMER_ABSTIME) {
-        if (want > g.nowNs)
-            g.nowNs = want;
-    } else if (want > 0) {
-        g.nowNs += want;
-    }
     return 0;
 }
 

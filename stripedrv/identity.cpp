@@ -1,6 +1,6 @@
 #include "identity.h"
+#include "stripedrv_internal.h"
 
-#include <stdio.h>
 #include <string.h>
 
 namespace sdident {
@@ -20,13 +20,10 @@ const char *findLastFromSecond(const char *text, char sep)
 // At most `count` characters of src into dest (cap bytes), terminated.
 void copyPart(char *dest, size_t cap, const char *src, size_t count)
 {
-    snprintf(dest, cap, "%.*s", static_cast<int>(count), src);
+    sd::copyTerminated(dest, cap, src, strnlen(src, count));
 }
 
-bool startsWith(const char *text, const char *prefix)
-{
-    return strncmp(text, prefix, strlen(prefix)) == 0;
-}
+using sd::startsWith;
 
 } // namespace
 

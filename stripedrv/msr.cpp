@@ -6,15 +6,19 @@
 // acknowledged. Every byte is received with RecvByte1 (at most 5 seconds),
 // and each waiting step keeps its own clock: it notes the start once, before
 // its command goes out, and the limit is tested between receive attempts, so
-// a step can overrun it by one receive wait and the clock's second.
+// a step can overrun it by one receive wait and the clock's second. The
+// limits run on the monotonic clock. A step that MS_Cancel cuts short ends
+// at once with -11, after the closing pair where a read is left open.
 //
 // After a read that did not reach FS, and after every write, the host sends
 // the closing pair ESC "0", ESC "%A": the reset leaves read mode and the
 // port selection puts the reader back on its main port.
-#include "stripedrv.h"
+#include "stripedrv_internal.h"
 
 #include <string.h>
-#include <time.h>
+
+using sd::CallScope;
+using sd::sendCommand;
 
 namespace {
 
@@ -33,9 +37,6 @@ const StatusEntry kStatusTable[] = {
     {"rt", SD_ERR_CLOSE},
 };
 
-// The time stamp of the trace entries, GetSysDate's 21 characters and NUL.
-const int kStampSize = 32;
-
 // Bytes MSR_ReadMag clears at the start of each track buffer.
 const int kTrackClear = 8;
 
@@ -46,21 +47,30 @@ bool isTrackMode(int nTrackMode)
 }
 
 // True once more than nTimeout whole seconds have passed since start.
-bool limitPassed(time_t start, long nTimeout)
+bool limitPassed(const struct timespec &start, long nTimeout)
 {
-    return static_cast<long>(time(nullptr) - start) > nTimeout;
+    return sd::wholeSecondsPassed(start, nTimeout);
 }
 
-// One receive attempt: true with the byte when one came within 5 seconds.
-bool receiveByte(unsigned char *pByte)
+// One receive attempt of at most 5 seconds: SD_OK with the byte,
+// SD_ERR_TIMEOUT when none came, SD_ERR_CANCELLED.
+int receiveByte(unsigned char *pByte)
 {
-    return RecvByte1(pByte) == SD_OK;
+    return RecvByte1(pByte);
+}
+
+// The protocol's commands go out in one write each; their send results are
+// not examined, a failed send shows up as a missing reply. This one sends a
+// command chosen or built at run time.
+void sendText(const char *szCommand)
+{
+    (void)Sendstr(szCommand);
 }
 
 void sendClosingPair(void)
 {
-    Sendstr(SD_CMD_RESET);
-    Sendstr(SD_CMD_PORT_A);
+    (void)sendCommand(SD_CMD_RESET, SendData);
+    (void)sendCommand(SD_CMD_PORT_A, SendData);
 }
 
 int judgeStatus(const char *szText)
@@ -86,10 +96,7 @@ int readErrorCode(unsigned char byte)
 // Copies nLen bytes and a NUL; the caller's buffer holds SD_TRACK_BUF_MIN.
 void storeText(char *szDest, const char *pSrc, int nLen)
 {
-    if (nLen < 0)
-        nLen = 0;
-    memcpy(szDest, pSrc, static_cast<size_t>(nLen));
-    szDest[nLen] = '\0';
+    sd::copyTerminated(szDest, SD_TRACK_BUF_MIN, pSrc, nLen > 0 ? static_cast<size_t>(nLen) : 0);
 }
 
 // Splits the data text of a read reply into the track buffers. The text of
@@ -177,12 +184,40 @@ const char *textOrEmpty(const char *szText)
 }
 
 // Opens the line and sends the external-port selection when one is asked
-// for. SD_OK with the line open, or the OpenCOM result.
+// for; no answer comes and the send's result is not examined. SD_OK with
+// the line open, or the OpenCOM result.
 int openLine(const char *szPort, const char *szExtPort, int nBaud)
 {
     int rc = szPort != nullptr ? OpenCOM(szPort, nBaud) : SD_ERR_PORT;
     if (rc == SD_OK && szExtPort != nullptr && szExtPort[0] != '\0')
-        SendDataEx(3, SD_CMD_PORT_A);
+        (void)sendCommand(SD_CMD_PORT_A);
+    return rc;
+}
+
+// The transaction both card calls are: trace the start, open the line (and
+// select the external port), run the exchange on it, fold its result, close
+// the line whatever happened, trace the outcome. traceTracks writes what
+// comes between the close and the end entry (a read's track texts).
+// A reader that another program holds is waited for up to nTimeout.
+template <typename Exchange, typename TraceTracks>
+int cardTransaction(const char *szStartFormat, const char *szEndFormat, const char *szPort,
+                    const char *szExtPort, int nBaud, int nTimeout, Exchange exchange,
+                    TraceTracks traceTracks)
+{
+    CallScope call;
+    sd::LineWaitLimit lineWait(nTimeout);
+    char stamp[sd::kStampBuf] = {};
+    GetSysDate(stamp);
+    WriteLog(szStartFormat, stamp);
+
+    int rc = openLine(szPort, szExtPort, nBaud);
+    if (rc == SD_OK)
+        rc = foldStatus(exchange());
+    (void)CloseCOM(); // the outcome is the exchange's
+
+    GetSysDate(stamp);
+    traceTracks();
+    WriteLog(szEndFormat, stamp, rc);
     return rc;
 }
 
@@ -192,17 +227,21 @@ extern "C" {
 
 STRIPEDRV_API int GetBpStatus(long nTimeout)
 {
-    const time_t start = time(nullptr);
+    CallScope call;
+    const struct timespec start = sd::monotonicNow();
     char text[SD_STATUS_TEXT_MAX + 1];
     int len = 0;
     bool tooLong = false;
     unsigned char byte = 0;
 
-    Sendstr(SD_CMD_STATUS);
+    (void)sendCommand(SD_CMD_STATUS, SendData);
 
     // Stray bytes may come before the ESC that opens the answer.
     for (;;) {
-        if (receiveByte(&byte) && byte == SD_ESC)
+        int got = receiveByte(&byte);
+        if (got == SD_ERR_CANCELLED)
+            return got;
+        if (got == SD_OK && byte == SD_ESC)
             break;
         if (limitPassed(start, nTimeout))
             return SD_ERR_STATUS;
@@ -210,7 +249,10 @@ STRIPEDRV_API int GetBpStatus(long nTimeout)
     // The text runs to its "p" or "q"; "rs" and "rt" end with neither and
     // are taken as they stand once the limit has passed.
     while (!limitPassed(start, nTimeout)) {
-        if (!receiveByte(&byte) || byte == 0x00)
+        int got = receiveByte(&byte);
+        if (got == SD_ERR_CANCELLED)
+            return got;
+        if (got != SD_OK || byte == 0x00)
             continue;
         if (len < SD_STATUS_TEXT_MAX)
             text[len++] = static_cast<char>(byte);
@@ -226,7 +268,8 @@ STRIPEDRV_API int GetBpStatus(long nTimeout)
 STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3data,
                            int nTimeout)
 {
-    const time_t start = time(nullptr);
+    CallScope call;
+    const struct timespec start = sd::monotonicNow();
     const char *command = nTrackMode == SD_TRACK_2   ? SD_CMD_READ_2
                           : nTrackMode == SD_TRACK_3 ? SD_CMD_READ_3
                                                      : SD_CMD_READ_23;
@@ -235,12 +278,17 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
     if (szTrack2data == nullptr || szTrack3data == nullptr)
         return SD_ERR_PARAM;
 
-    Sendstr(command);
+    sendText(command);
 
     // Wait for "s"; an error byte ends the read, anything else is noise.
     unsigned char byte = 0;
     for (;;) {
-        if (receiveByte(&byte)) {
+        int got = receiveByte(&byte);
+        if (got == SD_ERR_CANCELLED) {
+            sendClosingPair();
+            return got;
+        }
+        if (got == SD_OK) {
             if (byte == SD_REPLY_START)
                 break;
             int error = readErrorCode(byte);
@@ -263,7 +311,12 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
             sendClosingPair();
             return SD_ERR_TIMEOUT;
         }
-        if (!receiveByte(&byte) || byte == 0x00)
+        int got = receiveByte(&byte);
+        if (got == SD_ERR_CANCELLED) {
+            sendClosingPair();
+            return got;
+        }
+        if (got != SD_OK || byte == 0x00)
             continue;
         reply[len++] = static_cast<char>(byte);
         if (byte == SD_FS)
@@ -273,12 +326,20 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
     // FS and the trailing byte before it are no data.
     int textLen = len >= 2 ? len - 2 : 0;
     splitTracks(nTrackMode, reply, textLen, szTrack2data, szTrack3data);
-    return GetBpStatus(nTimeout);
+    int rc = GetBpStatus(nTimeout);
+    if (rc == SD_ERR_CANCELLED) {
+        // Cut short before the reader confirmed the read: hand back nothing.
+        storeText(szTrack2data, "", 0);
+        storeText(szTrack3data, "", 0);
+        sendClosingPair();
+    }
+    return rc;
 }
 
 STRIPEDRV_API int MSR_ReadMag(int nTrackMode, char *szTrack2data, char *szTrack3data,
                               int nTimeout)
 {
+    CallScope call;
     if (szTrack2data != nullptr)
         memset(szTrack2data, 0, kTrackClear);
     if (szTrack3data != nullptr)
@@ -294,6 +355,7 @@ STRIPEDRV_API int MSR_ReadMag(int nTrackMode, char *szTrack2data, char *szTrack3
 STRIPEDRV_API int MSR_WriteMag(int nTrackMode, const char *szTrack2data,
                                const char *szTrack3data, int nTimeout)
 {
+    CallScope call;
     if (!isTrackMode(nTrackMode))
         return SD_ERR_TRACKMODE;
     char command[SD_WRITE_CMD_MAX];
@@ -301,7 +363,7 @@ STRIPEDRV_API int MSR_WriteMag(int nTrackMode, const char *szTrack2data,
     if (rc != SD_OK)
         return rc;
 
-    Sendstr(command);
+    sendText(command);
     rc = GetBpStatus(nTimeout);
     sendClosingPair();
     return rc;
@@ -309,7 +371,7 @@ STRIPEDRV_API int MSR_WriteMag(int nTrackMode, const char *szTrack2data,
 
 STRIPEDRV_API int MSR_Reset(void)
 {
-    return SendDataEx(2, SD_CMD_RESET) == SD_OK ? SD_OK : SD_ERR_STATUS;
+    return sendCommand(SD_CMD_RESET) == SD_OK ? SD_OK : SD_ERR_STATUS;
 }
 
 STRIPEDRV_API int MS_ReadCard(const char *szPort, const char *szExtPort, int nBaud,
@@ -317,20 +379,13 @@ STRIPEDRV_API int MS_ReadCard(const char *szPort, const char *szExtPort, int nBa
                               char *szTrack2data, char *szTrack3data)
 {
     (void)nReserved;
-    char stamp[kStampSize] = {0};
-    GetSysDate(stamp);
-    WriteLog(SD_TRACE_READ_START, stamp);
-
-    int rc = openLine(szPort, szExtPort, nBaud);
-    if (rc == SD_OK)
-        rc = foldStatus(MSR_ReadMag(nTrackMode, szTrack2data, szTrack3data, nTimeout));
-    CloseCOM();
-
-    GetSysDate(stamp);
-    WriteLog(SD_TRACE_TRACK2, textOrEmpty(szTrack2data));
-    WriteLog(SD_TRACE_TRACK3, textOrEmpty(szTrack3data));
-    WriteLog(SD_TRACE_READ_END, stamp, rc);
-    return rc;
+    return cardTransaction(
+        SD_TRACE_READ_START, SD_TRACE_READ_END, szPort, szExtPort, nBaud, nTimeout,
+        [&] { return MSR_ReadMag(nTrackMode, szTrack2data, szTrack3data, nTimeout); },
+        [&] {
+            WriteLog(SD_TRACE_TRACK2, textOrEmpty(szTrack2data));
+            WriteLog(SD_TRACE_TRACK3, textOrEmpty(szTrack3data));
+        });
 }
 
 STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nBaud,
@@ -338,24 +393,10 @@ STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nB
                                const char *szTrack2data, const char *szTrack3data)
 {
     (void)nReserved;
-    char stamp[kStampSize] = {0};
-    GetSysDate(stamp);
-    WriteLog(SD_TRACE_WRITE_START, stamp);
-
-    int rc = openLine(szPort, szExtPort, nBaud);
-    if (rc == SD_OK)
-        rc = foldStatus(MSR_WriteMag(nTrackMode, szTrack2data, szTrack3data, nTimeout));
-    CloseCOM();
-
-    GetSysDate(stamp);
-    WriteLog(SD_TRACE_WRITE_END, stamp, rc);
-    return rc;
-}
-
-// Placeholder until the waits on the line can be interrupted.
-STRIPEDRV_API int MS_Cancel(void)
-{
-    return SD_OK;
+    return cardTransaction(
+        SD_TRACE_WRITE_START, SD_TRACE_WRITE_END, szPort, szExtPort, nBaud, nTimeout,
+        [&] { return MSR_WriteMag(nTrackMode, szTrack2data, szTrack3data, nTimeout); },
+        [] {});
 }
 
 } // extern "C"

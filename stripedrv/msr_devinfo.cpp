@@ -8,7 +8,7 @@
 // and answers with brand, versions, serial number, production date and
 // model, or with an error code and a short message.
 #include "identity.h"
-#include "stripedrv.h"
+#include "stripedrv_internal.h"
 
 #include <dlfcn.h>
 #include <stddef.h>
@@ -17,13 +17,12 @@
 #include <string.h>
 #include <unistd.h>
 
+using sd::copyText;
+using sd::ReqFieldGetFn; // ReqFieldGet(request, field name, 128-byte output)
+
 namespace {
 
-// ReqFieldGet(request, field name, 128-byte output). Its result is unused.
-typedef int (*ReqFieldGetFn)(const char *, const char *, char *);
-
-const size_t kFieldBuf = 128;  // every text taken from the request or reader
-const size_t kStampBuf = 22;
+const size_t kFieldBuf = REQJSON_VALUE_BUF; // every text taken from the request or reader
 const size_t kPathBuf = 260;
 const size_t kCodeBuf = 100;
 const int kDefaultBaud = 9600;
@@ -142,14 +141,6 @@ void escapeJson(const char *text, char *dest, size_t cap)
 // ---------------------------------------------------------------------------
 // Small text helpers.
 
-// Copies at most cap - 1 bytes of src into dest and terminates it.
-void copyText(char *dest, size_t cap, const char *src)
-{
-    size_t len = strnlen(src, cap - 1);
-    memcpy(dest, src, len);
-    dest[len] = '\0';
-}
-
 // The message that goes with an error code in the answer.
 const char *errorMessage(int status)
 {
@@ -198,10 +189,10 @@ int loadRequestLibrary(ReqFieldGetFn *fn)
 }
 
 // One field of the request into value (kFieldBuf bytes), terminated even if
-// the library forgot to.
+// the library forgot to. Its result is not used: an absent field is empty.
 void requestField(ReqFieldGetFn fn, const char *request, const char *field, char *value)
 {
-    fn(request, field, value);
+    (void)fn(request, field, value);
     value[kFieldBuf - 1] = '\0';
 }
 
@@ -307,29 +298,31 @@ extern "C" STRIPEDRV_API int DEV_CommCall(const char *szRequest, void *pReserved
                                           char *szAnswer, int *pnAnswerLen)
 {
     (void)pReserved;
-    // Nowhere to answer: refuse before touching the reader or the trace.
-    if (szAnswer == nullptr || pnAnswerLen == nullptr || *pnAnswerLen <= 0)
-        return SD_ERR_STATUS;
-
-    char stamp[kStampBuf] = {};
+    sd::CallScope call;
+    char stamp[sd::kStampBuf] = {};
     GetSysDate(stamp);
     WriteLog(SD_TRACE_DEV_START, stamp);
 
-    DeviceInfo info = {};
-    int status = queryDevice(szRequest, info);
+    int status = SD_ERR_STATUS;
+    // Nowhere to answer: the reader is not asked, but the call is traced
+    // and closes the line like any other.
+    if (szAnswer != nullptr && pnAnswerLen != nullptr && *pnAnswerLen > 0) {
+        DeviceInfo info = {};
+        status = queryDevice(szRequest, info);
 
-    char answer[kAnswerBuf] = {};
-    buildAnswer(status, info, answer);
-    size_t len = strlen(answer);
-    if (len < static_cast<size_t>(*pnAnswerLen)) {
-        memcpy(szAnswer, answer, len + 1);
-        *pnAnswerLen = static_cast<int>(len);
-    } else if (status == SD_OK) {
-        // An answer the caller never gets is no success.
-        status = SD_ERR_STATUS;
+        char answer[kAnswerBuf] = {};
+        buildAnswer(status, info, answer);
+        size_t len = strlen(answer);
+        if (len < static_cast<size_t>(*pnAnswerLen)) {
+            memcpy(szAnswer, answer, len + 1);
+            *pnAnswerLen = static_cast<int>(len);
+        } else if (status == SD_OK) {
+            // An answer the caller never gets is no success.
+            status = SD_ERR_STATUS;
+        }
     }
 
-    CloseCOM();
+    (void)CloseCOM(); // the outcome is the query's
     GetSysDate(stamp);
     WriteLog(SD_TRACE_DEV_END, stamp, status);
     return status;

@@ -1,20 +1,24 @@
 // Module port: the reader's serial line and the byte transfers over it.
 //
-// The line is opened non-blocking and put into raw 8-bit mode; every wait
-// for the reader is done here, either by select() against one time budget
-// or, in RecvData, by polling the wall clock. The port lives in the
-// process-wide globals below (one reader line per process, no locking).
-#include "stripedrv.h"
+// The line is opened non-blocking, close-on-exec and above the standard
+// descriptors, and put into raw 8-bit mode; every wait for the reader is
+// done here, in poll() against one time budget of the monotonic clock, with
+// MS_Cancel's wake-up descriptor polled beside the line. The port lives in
+// the process-wide globals below (one reader line per process); every
+// exported call holds the library's call lock for its length.
+#include "stripedrv_internal.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
+
+using sd::CallScope;
 
 // ---------------------------------------------------------------------------
 // Port state
@@ -26,7 +30,8 @@ struct termio g_oterm;
 
 namespace {
 
-// Descriptor of the open tty; 0 means none is recorded.
+// Descriptor of the open tty; 0 means none is recorded. The line is never
+// given a descriptor below 3, so 0 cannot be a line.
 int g_Fd = 0;
 
 // "/dev/" + the longest port name we take + NUL. Real names are short
@@ -34,14 +39,12 @@ int g_Fd = 0;
 constexpr size_t kDevicePathMax = 64;
 constexpr char kDevicePrefix[] = "/dev/";
 
-// Raw-mode control-character slots, in the Linux numbering.
-constexpr int kSlotEof = 4;  // VEOF
-constexpr int kSlotTime = 5; // VTIME: a tenth of a second
-
 // Fixed limits of the senders and receivers.
 constexpr int kSendBudgetSeconds = 3;
 constexpr int kRecvByte1Seconds = 5;
 constexpr int kRecvChunk = 512;
+// How often a wait for a line that another program holds looks again.
+constexpr int kHeldRetryMs = 10;
 
 // ---------------------------------------------------------------------------
 // Line settings
@@ -62,61 +65,35 @@ unsigned short speedCode(long nBaud)
 
 // Raw 8-bit mode at the given speed: no input or output processing, no
 // signals, no canonical input, no echo; every other local flag and every
-// other control slot stays as the device had it.
+// other control slot stays as the device had it. The termio record has the
+// Linux slot numbering of VEOF and VTIME.
 void makeRaw(struct termio &t, long nBaud)
 {
     t.c_iflag = 0;
     t.c_oflag = 0;
     t.c_lflag = static_cast<unsigned short>(t.c_lflag & ~(ISIG | ICANON | ECHO));
-    t.c_cc[kSlotEof] = 0;
-    t.c_cc[kSlotTime] = 1;
-    t.c_cflag = CLOCAL | CREAD;
-    t.c_cflag = static_cast<unsigned short>(t.c_cflag | speedCode(nBaud));
-    t.c_cflag = static_cast<unsigned short>(t.c_cflag | CS8);
+    t.c_cc[VEOF] = 0;
+    t.c_cc[VTIME] = 1; // a tenth of a second
+    t.c_cflag = static_cast<unsigned short>(CLOCAL | CREAD | CS8 | speedCode(nBaud));
 }
+static_assert(VEOF < NCC && VTIME < NCC, "the termio record holds both slots");
 
 // ---------------------------------------------------------------------------
-// Time
+// Sleeping
 // ---------------------------------------------------------------------------
 
-// Deadlines of the select-based waits run on the monotonic clock: what
-// select() leaves in its time value is not trusted (a wait that returns at
-// once, again and again, would otherwise never use the budget up), and a
-// change of the wall clock must not stretch or cut a wait.
-struct timespec monotonicNow()
+// Sleeps until the deadline, or until the host cancels the call: false then.
+bool sleepUntil(const struct timespec &deadline)
 {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now;
-}
-
-struct timespec deadlineAfter(int nSeconds)
-{
-    struct timespec d = monotonicNow();
-    if (nSeconds > 0)
-        d.tv_sec += nSeconds;
-    return d;
-}
-
-// Time left until the deadline, never negative: once the budget is spent a
-// wait only looks at what the line offers at that moment.
-struct timeval remaining(const struct timespec &deadline)
-{
-    struct timespec now = monotonicNow();
-    struct timeval left = {0, 0};
-    long long ns = (static_cast<long long>(deadline.tv_sec) - now.tv_sec) * 1000000000LL +
-                   (deadline.tv_nsec - now.tv_nsec);
-    if (ns > 0) {
-        left.tv_sec = static_cast<time_t>(ns / 1000000000LL);
-        left.tv_usec = static_cast<suseconds_t>((ns % 1000000000LL) / 1000);
-    }
-    return left;
-}
-
-// Sleeps until an absolute time of the given clock.
-void sleepUntil(clockid_t clock, const struct timespec &when)
-{
-    while (clock_nanosleep(clock, TIMER_ABSTIME, &when, nullptr) == EINTR) {
+    for (;;) {
+        struct pollfd wake = {sd::cancelWakeFd(), POLLIN, 0};
+        if (sd::cancelRequested())
+            return false;
+        int ms = sd::millisecondsLeft(deadline);
+        if (ms == 0)
+            return true;
+        if (poll(&wake, 1, ms) > 0 && !sd::cancelRequested())
+            sd::drainCancelWake(); // a late cancel of an earlier call
     }
 }
 
@@ -127,49 +104,106 @@ void sleepUntil(clockid_t clock, const struct timespec &when)
 // So once a transfer sees the line hung up it sleeps out the rest of its own
 // limit and only then reports its timeout: the same result at the same
 // latest time as a silent reader, without the spinning.
-void waitOutHungLine(const struct timespec &deadline)
+int waitOutHungLine(const struct timespec &deadline)
 {
-    sleepUntil(CLOCK_MONOTONIC, deadline);
+    return sleepUntil(deadline) ? SD_ERR_TIMEOUT : SD_ERR_CANCELLED;
+}
+
+// ---------------------------------------------------------------------------
+// Holding the line against other programs
+// ---------------------------------------------------------------------------
+
+// Opens the device and takes the reader for this process: an exclusive
+// flock() on the open line, held until the line is closed. Two names of one
+// device (a udev link and the tty) are one lock, and the kernel drops it
+// when the holder dies, so nothing stale is ever left behind. flock() has
+// no time limit of its own: a line that another program holds (or has made
+// exclusive, so that open() says EBUSY) is tried again every few
+// milliseconds, sleeping in between where MS_Cancel reaches the sleep,
+// until the wait limit passes. Nothing is sent and no setting is touched
+// before the lock is had. The descriptor, SD_ERR_PORT, SD_ERR_BUSY or
+// SD_ERR_CANCELLED.
+int openHeldLine(const char *szDevice)
+{
+    const struct timespec deadline = sd::deadlineIn(sd::lineWaitSeconds());
+    int fd = -1;
+    for (;;) {
+        if (fd < 0) {
+            // O_NOCTTY: a host program that is a session leader (a system
+            // service) must not take the reader's tty as its controlling
+            // terminal, or pulling the adapter out would kill it with
+            // SIGHUP. O_CLOEXEC: the programs a host starts must not keep
+            // the reader's line open.
+            fd = sd::keepAboveStdio(open(szDevice, O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+            if (fd < 0 && errno != EBUSY)
+                return SD_ERR_PORT;
+        }
+        if (fd >= 0) {
+            if (flock(fd, LOCK_EX | LOCK_NB) == 0)
+                return fd;
+            if (errno != EWOULDBLOCK && errno != EINTR)
+                return fd; // a device that takes no locks is used as it is
+        }
+        if (sd::millisecondsLeft(deadline) == 0 ||
+            !sleepUntil(sd::withinMs(kHeldRetryMs, deadline))) {
+            bool cancelled = sd::cancelRequested();
+            if (fd >= 0)
+                close(fd);
+            return cancelled ? SD_ERR_CANCELLED : SD_ERR_BUSY;
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
 // Waiting for the line
 // ---------------------------------------------------------------------------
 
-enum class Wait { Ready, TimedOut, Interrupted, Failed };
+enum class Wait { Ready, TimedOut, Interrupted, Cancelled, Failed };
 
-Wait waitFor(bool forWrite, const struct timespec &deadline)
-{
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(g_Fd, &set);
-    struct timeval left = remaining(deadline);
-    int r = forWrite ? select(g_Fd + 1, nullptr, &set, nullptr, &left)
-                     : select(g_Fd + 1, &set, nullptr, nullptr, &left);
-    if (r > 0)
-        return FD_ISSET(g_Fd, &set) ? Wait::Ready : Wait::Interrupted;
-    if (r == 0)
-        return Wait::TimedOut;
-    return errno == EINTR ? Wait::Interrupted : Wait::Failed;
-}
-
-// Waits within the budget until the line has something to read: a wake-up
-// that does not mark the line readable just waits again. False once the
-// budget is spent, or, when the wait itself keeps failing, after sleeping
-// the budget out.
-bool awaitReadable(const struct timespec &deadline)
+// One wait until the line is ready for `events` (POLLIN or POLLOUT), the
+// deadline passes or the host cancels the call. A hung-up line counts as
+// ready: the read or write that follows finds out. A signal that interrupts
+// the wait is reported as such; a wake-up left by a cancel of an earlier
+// call is emptied and the wait goes on.
+Wait waitFor(short events, const struct timespec &deadline)
 {
     for (;;) {
-        switch (waitFor(false, deadline)) {
+        struct pollfd fds[2] = {{g_Fd, events, 0}, {sd::cancelWakeFd(), POLLIN, 0}};
+        if (sd::cancelRequested())
+            return Wait::Cancelled;
+        int r = poll(fds, 2, sd::millisecondsLeft(deadline));
+        if (sd::cancelRequested())
+            return Wait::Cancelled;
+        if (r < 0)
+            return errno == EINTR ? Wait::Interrupted : Wait::Failed;
+        if (fds[0].revents & POLLNVAL)
+            return Wait::Failed;
+        if (fds[0].revents != 0)
+            return Wait::Ready;
+        if (r == 0)
+            return Wait::TimedOut;
+        sd::drainCancelWake();
+    }
+}
+
+// Waits within the budget until the line has something to read: a signal
+// just waits again. SD_OK; SD_ERR_TIMEOUT once the budget is spent (or,
+// when the wait itself keeps failing, after sleeping the budget out);
+// SD_ERR_CANCELLED.
+int awaitReadable(const struct timespec &deadline)
+{
+    for (;;) {
+        switch (waitFor(POLLIN, deadline)) {
         case Wait::Ready:
-            return true;
+            return SD_OK;
         case Wait::Interrupted:
             continue;
         case Wait::TimedOut:
-            return false;
+            return SD_ERR_TIMEOUT;
+        case Wait::Cancelled:
+            return SD_ERR_CANCELLED;
         case Wait::Failed:
-            waitOutHungLine(deadline);
-            return false;
+            return waitOutHungLine(deadline);
         }
     }
 }
@@ -247,17 +281,19 @@ void traceSend(int nLen, const char *pData)
 
 int TermOpen(const char *szDevice, long nBaud)
 {
+    CallScope call;
     if (szDevice == nullptr) {
         g_Fd = 0;
         return SD_ERR_PORT;
     }
-    // O_NOCTTY: a host program that is a session leader (a system service)
-    // must not take the reader's tty as its controlling terminal, or pulling
-    // the adapter out would kill it with SIGHUP.
-    int fd = open(szDevice, O_RDWR | O_NONBLOCK | O_NOCTTY);
+    // A line opened before and never closed stays open as it always did,
+    // but must not keep this very process waiting for its own lock.
+    if (g_Fd != 0)
+        (void)flock(g_Fd, LOCK_UN);
+    int fd = openHeldLine(szDevice);
     if (fd < 0) {
         g_Fd = 0;
-        return SD_ERR_PORT;
+        return fd;
     }
     g_Fd = fd;
     if (ioctl(fd, TCGETA, &g_term) != 0) {
@@ -284,6 +320,7 @@ static bool lineIsGone(int err)
 
 int TermClose(void)
 {
+    CallScope call;
     if (g_Fd == 0)
         return SD_OK;
     if (ioctl(g_Fd, TCSETAF, &g_oterm) != 0) {
@@ -303,6 +340,7 @@ int TermClose(void)
 
 int OpenCOM(const char *szPort, long nBaud)
 {
+    CallScope call;
     char path[kDevicePathMax];
     size_t nameLen = szPort != nullptr ? strnlen(szPort, sizeof path) : sizeof path;
     if (nameLen + sizeof kDevicePrefix > sizeof path) {
@@ -311,9 +349,10 @@ int OpenCOM(const char *szPort, long nBaud)
     }
     memcpy(path, kDevicePrefix, sizeof kDevicePrefix - 1);
     memcpy(path + sizeof kDevicePrefix - 1, szPort, nameLen + 1);
-    if (TermOpen(path, nBaud) < 0) {
+    int fd = TermOpen(path, nBaud);
+    if (fd < 0) {
         isPortOpened = 0;
-        return SD_ERR_PORT;
+        return fd; // -3, or -12 / -11 from the wait for another program
     }
     isPortOpened = 1;
     return SD_OK;
@@ -321,6 +360,7 @@ int OpenCOM(const char *szPort, long nBaud)
 
 int CloseCOM(void)
 {
+    CallScope call;
     isPortOpened = 0;
     return TermClose();
 }
@@ -331,6 +371,7 @@ int CloseCOM(void)
 
 int SendCom(const char *szText)
 {
+    CallScope call;
     if (isPortOpened != 1)
         return 0;
     size_t len = szText != nullptr ? strlen(szText) : 0;
@@ -339,6 +380,7 @@ int SendCom(const char *szText)
 
 int SendData(int nLen, const char *pData)
 {
+    CallScope call;
     if (isPortOpened != 1)
         return SD_ERR_PORT;
     traceSend(nLen, pData);
@@ -356,6 +398,7 @@ int Sendstr(const char *szText)
 
 int SendDataEx(int nLen, const char *pData)
 {
+    CallScope call;
     if (isPortOpened != 1)
         return SD_ERR_PORT;
     traceSend(nLen, pData);
@@ -363,16 +406,22 @@ int SendDataEx(int nLen, const char *pData)
         return SD_ERR_WRITE;
 
     // One budget for the whole command, however many writes it takes.
-    const struct timespec deadline = deadlineAfter(kSendBudgetSeconds);
+    const struct timespec deadline = sd::deadlineIn(kSendBudgetSeconds);
     int sent = 0;
+    int stopped = SD_ERR_WRITE; // why the command stopped short
     while (sent < nLen) {
-        Wait w = waitFor(true, deadline);
+        Wait w = waitFor(POLLOUT, deadline);
+        if (w == Wait::Cancelled) {
+            stopped = SD_ERR_CANCELLED;
+            break;
+        }
         if (w == Wait::TimedOut) {
             dropQueuedOutput();
             break;
         }
         if (w == Wait::Failed) {
-            waitOutHungLine(deadline);
+            if (waitOutHungLine(deadline) == SD_ERR_CANCELLED)
+                stopped = SD_ERR_CANCELLED;
             dropQueuedOutput();
             break;
         }
@@ -382,12 +431,13 @@ int SendDataEx(int nLen, const char *pData)
             sent += static_cast<int>(n);
         } else if (io == Io::HungUp) {
             // Every further write would fail the same way at once.
-            waitOutHungLine(deadline);
+            if (waitOutHungLine(deadline) == SD_ERR_CANCELLED)
+                stopped = SD_ERR_CANCELLED;
             dropQueuedOutput();
             break;
         }
     }
-    return sent == nLen ? SD_OK : SD_ERR_WRITE;
+    return sent == nLen ? SD_OK : stopped;
 }
 
 // ---------------------------------------------------------------------------
@@ -396,16 +446,17 @@ int SendDataEx(int nLen, const char *pData)
 
 int RecvByte(unsigned char *pByte, int nTimeout)
 {
-    const struct timespec deadline = deadlineAfter(nTimeout);
-    Wait w = waitFor(false, deadline);
+    CallScope call;
+    const struct timespec deadline = sd::deadlineIn(nTimeout);
+    Wait w = waitFor(POLLIN, deadline);
+    if (w == Wait::Cancelled)
+        return SD_ERR_CANCELLED;
     if (w == Wait::TimedOut) {
         dropQueuedOutput();
         return SD_ERR_TIMEOUT;
     }
-    if (w == Wait::Failed) {
-        waitOutHungLine(deadline);
-        return SD_ERR_TIMEOUT;
-    }
+    if (w == Wait::Failed)
+        return waitOutHungLine(deadline);
     // Woken (or interrupted): one read, whatever it brings.
     unsigned char byte = 0;
     ssize_t n = read(g_Fd, &byte, 1);
@@ -416,7 +467,7 @@ int RecvByte(unsigned char *pByte, int nTimeout)
         return SD_OK;
     }
     if (io == Io::HungUp)
-        waitOutHungLine(deadline);
+        return waitOutHungLine(deadline);
     return SD_ERR_TIMEOUT;
 }
 
@@ -427,14 +478,17 @@ int RecvByte1(unsigned char *pByte)
 
 int RecvData(char *pBuf, int *pnLen, int nTimeout)
 {
+    CallScope call;
     if (pBuf == nullptr || pnLen == nullptr)
         return SD_ERR_TIMEOUT;
-    // Polls by the wall clock in whole seconds: a limit of N seconds ends
-    // once more than N seconds have passed, so after N to N + 1 seconds.
-    const time_t start = time(nullptr);
+    // Counts whole seconds: a limit of N seconds ends once more than N
+    // seconds have passed, so after N to N + 1 seconds. Between reads it
+    // sleeps until a byte comes or the next whole second, when the limit is
+    // looked at again.
+    const struct timespec start = sd::monotonicNow();
     EtxReply reply;
     for (;;) {
-        if (time(nullptr) - start > nTimeout)
+        if (sd::wholeSecondsPassed(start, nTimeout))
             return SD_ERR_TIMEOUT;
         Io io = Io::Nothing;
         Take t = takeChunk(reply, io);
@@ -442,48 +496,52 @@ int RecvData(char *pBuf, int *pnLen, int nTimeout)
             return handOver(reply, pBuf, pnLen);
         if (t == Take::Overflow)
             return SD_ERR_TIMEOUT;
-        if (io == Io::HungUp) {
-            // Sleep to the very second at which the poll would give up.
-            struct timespec end = {start + nTimeout + 1, 0};
-            sleepUntil(CLOCK_REALTIME, end);
-            return SD_ERR_TIMEOUT;
+        Wait w = io == Io::HungUp ? Wait::Failed : waitFor(POLLIN, sd::nextWholeSecond());
+        if (w == Wait::Cancelled)
+            return SD_ERR_CANCELLED;
+        if (w == Wait::Failed) {
+            // Sleep to the very second at which the limit would end it.
+            struct timespec end = {start.tv_sec + nTimeout + 1, 0};
+            return waitOutHungLine(end);
         }
     }
 }
 
 int RecvDataEx(char *pBuf, int *pnLen, int nTimeout)
 {
+    CallScope call;
     if (pnLen != nullptr)
         *pnLen = 0;
     if (pBuf == nullptr || pnLen == nullptr)
         return SD_ERR_TIMEOUT;
-    const struct timespec deadline = deadlineAfter(nTimeout);
+    const struct timespec deadline = sd::deadlineIn(nTimeout);
     EtxReply reply;
     for (;;) {
-        if (!awaitReadable(deadline))
-            return SD_ERR_TIMEOUT;
+        int rc = awaitReadable(deadline);
+        if (rc != SD_OK)
+            return rc;
         Io io = Io::Nothing;
         Take t = takeChunk(reply, io);
         if (t == Take::Complete)
             return handOver(reply, pBuf, pnLen);
         if (t == Take::Overflow)
             return SD_ERR_TIMEOUT;
-        if (io == Io::HungUp) {
-            waitOutHungLine(deadline);
-            return SD_ERR_TIMEOUT;
-        }
+        if (io == Io::HungUp)
+            return waitOutHungLine(deadline);
     }
 }
 
 int RecvDataEx2(char *pBuf, int nCount, int nTimeout)
 {
+    CallScope call;
     if (pBuf == nullptr || nCount < 0 || nCount > SD_RECV_EX2_MAX)
         return SD_ERR_TIMEOUT; // nothing read
-    const struct timespec deadline = deadlineAfter(nTimeout);
+    const struct timespec deadline = sd::deadlineIn(nTimeout);
     char chunk[SD_RECV_EX2_MAX];
     for (;;) {
-        if (!awaitReadable(deadline))
-            return SD_ERR_TIMEOUT;
+        int rc = awaitReadable(deadline);
+        if (rc != SD_OK)
+            return rc;
         // The whole count must come in one read; a shorter piece is dropped.
         memset(chunk, 0, sizeof chunk);
         ssize_t n = read(g_Fd, chunk, static_cast<size_t>(nCount));
@@ -491,9 +549,7 @@ int RecvDataEx2(char *pBuf, int nCount, int nTimeout)
             memcpy(pBuf, chunk, static_cast<size_t>(nCount));
             return SD_OK;
         }
-        if (classify(n) == Io::HungUp) {
-            waitOutHungLine(deadline);
-            return SD_ERR_TIMEOUT;
-        }
+        if (classify(n) == Io::HungUp)
+            return waitOutHungLine(deadline);
     }
 }

@@ -8,11 +8,14 @@
 //
 // Everything here goes through the exported send and receive primitives of
 // the serial line; the descriptor itself stays private to that code.
-#include "stripedrv.h"
+#include "stripedrv_internal.h"
 
 #include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
+
+using sd::CallScope;
+using sd::sendCommand;
 
 namespace {
 
@@ -30,20 +33,6 @@ const int kOpenPortVersionBuf = 256;
 const int kInsertBuf = 100;
 // The speed the reader listens at after ESC "%I1".
 const long kFastBaud = 115200;
-
-// Sends one of the command literals of stripedrv.h with the budgeted send,
-// without its terminating NUL.
-template <size_t N>
-int sendCommand(const char (&command)[N])
-{
-    return SendDataEx(static_cast<int>(N - 1), command);
-}
-
-// True when text begins with prefix (case-sensitive).
-bool beginsWith(const char *text, const char *prefix)
-{
-    return strncmp(text, prefix, strlen(prefix)) == 0;
-}
 
 // Receives `count` bytes into dest, `seconds` allowed for each. Bytes that
 // arrived before a timeout stay in dest.
@@ -80,6 +69,7 @@ extern "C" {
 
 STRIPEDRV_API int GetVersionInfo(char *szVersion)
 {
+    CallScope call;
     if (szVersion == nullptr)
         return SD_ERR_PARAM;
     int rc = sendCommand(SD_CMD_GETVER);
@@ -95,13 +85,13 @@ STRIPEDRV_API int GetVersionInfo(char *szVersion)
     // came.
     if (len > 1)
         --len;
-    memcpy(szVersion, reply, static_cast<size_t>(len));
-    szVersion[len] = '\0';
+    sd::copyTerminated(szVersion, SD_VERSION_MAX, reply, static_cast<size_t>(len));
     return SD_OK;
 }
 
 STRIPEDRV_API int ProbeDeviceId(char *szRecord)
 {
+    CallScope call;
     if (szRecord == nullptr)
         return SD_ERR_PARAM;
     int rc = sendCommand(SD_CMD_IDENTITY);
@@ -128,6 +118,7 @@ STRIPEDRV_API int ProbeDeviceId(char *szRecord)
 
 STRIPEDRV_API int SelectExtPort(char cPort)
 {
+    CallScope call;
     const char command[3] = {SD_ESC, '%', cPort};
     return SendData(static_cast<int>(sizeof command), command);
 }
@@ -136,32 +127,34 @@ STRIPEDRV_API int IC_OpenPort(const char *szPort, const char *szExtPort, int nBa
                               int nReserved)
 {
     (void)nReserved;
+    CallScope call;
     int rc = OpenCOM(szPort, nBaud);
     if (rc != SD_OK)
         return rc;
     // Only whether a selector was given matters; the reader is always
-    // switched to port A.
+    // switched to port A. It answers nothing, and the send's result is not
+    // examined: the version request that follows finds out.
     if (szExtPort != nullptr && szExtPort[0] != '\0')
-        sendCommand(SD_CMD_PORT_A);
+        (void)sendCommand(SD_CMD_PORT_A);
 
     char version[kOpenPortVersionBuf] = {};
     rc = GetVersionInfo(version);
     if (rc != SD_OK) {
-        CloseCOM();
+        (void)CloseCOM(); // the failure to report is the version request's
         return rc;
     }
 
-    if (beginsWith(version, "Ver3")) {
+    if (sd::startsWith(version, "Ver3")) {
         // Old firmware stays at the caller's speed.
         rc = sendCommand(SD_CMD_I4);
         if (rc != SD_OK)
-            CloseCOM();
+            (void)CloseCOM();
         return rc;
     }
 
     // Newer firmware moves to 115200 after ESC "%I1": follow it there.
     rc = sendCommand(SD_CMD_I1);
-    CloseCOM();
+    (void)CloseCOM(); // the reader has moved to the new speed; reopen there
     if (rc != SD_OK)
         return rc;
     return OpenCOM(szPort, kFastBaud);
@@ -174,12 +167,11 @@ STRIPEDRV_API int IC_ClosePort(const char *szPort, const char *szExtPort, int nB
     (void)szExtPort;
     (void)nBaud;
     (void)nReserved;
+    CallScope call;
     if (isPortOpened == 0)
         return SD_OK;
-    sendCommand(SD_CMD_PORT_B);
-    int rc = CloseCOM();
-    isPortOpened = 0;
-    return rc;
+    (void)sendCommand(SD_CMD_PORT_B); // unanswered; closing is what counts
+    return CloseCOM();
 }
 
 STRIPEDRV_API void InserStr(char *szText, const char *szInsert, int nPos)

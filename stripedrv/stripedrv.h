@@ -15,8 +15,33 @@
  *
  * Each is one whole transaction: it opens the port, talks to the reader and
  * closes the port again before it returns. Everything runs synchronously on
- * the caller's thread. The port lives in process-wide globals: one reader
- * line per process, and calls must not overlap.
+ * the caller's thread.
+ *
+ * Threads: the port lives in process-wide globals, one reader line per
+ * process. Every call that uses the line or the trace holds one
+ * process-wide lock for its length, so calls from several threads are
+ * safe: a call made while another is under way waits for it to end, and
+ * then runs. Calls made between an OpenCOM and a CloseCOM of another
+ * thread still share that thread's line. MS_Cancel takes no lock and may
+ * be called from any thread and from a signal handler.
+ *
+ * Processes: whatever opens the line (OpenCOM, TermOpen, the card calls,
+ * the identification calls, DEV_CommCall) takes an exclusive flock() on it
+ * and holds it until the line is closed, so that two programs never share
+ * one transaction. A call that finds the reader held by another program
+ * waits for it, without spinning, up to its own limit (the card calls'
+ * nTimeout; 5 seconds for the calls that have none) and then fails with
+ * SD_ERR_BUSY (-12), having sent nothing and left the line's settings as
+ * they were; MS_Cancel cuts the wait short. Two names of one device (a
+ * udev link and the tty) are one lock, and the kernel drops it when its
+ * holder dies. Programs that open the tty without this library are not
+ * kept out (see docs/hardware.md).
+ *
+ * Descriptors: the line is opened close-on-exec (programs the host starts
+ * do not inherit it) and never as descriptor 0, 1 or 2.
+ *
+ * Time limits are whole seconds on the monotonic clock: a change of the
+ * wall clock neither stretches nor cuts a wait.
  *
  * Every function returns an int status: 0 for success, a negative code for a
  * failure (table below). Text arguments are NUL-terminated byte strings.
@@ -25,7 +50,9 @@
  * [DEVTRACE] with Switch=1, every command sent and the start and end of every
  * transaction are appended to "DataLog.log" in the working directory. The
  * switch is read again on every entry. The trace holds track data in plain,
- * so a newly created "DataLog.log" is readable by its owner only.
+ * so a newly created "DataLog.log" is readable by its owner only. Each line
+ * is appended whole in one write, so several programs may trace into one
+ * file.
  */
 #ifndef STRIPEDRV_H
 #define STRIPEDRV_H
@@ -227,11 +254,16 @@ extern STRIPEDRV_API struct termio g_oterm;
  *   -3 port cannot be opened; "rs"     -4 status "rt"
  *   -5 status "rq"                     -6 bad nTrackMode
  *   -7 a null text or buffer, or texts too long to write (nothing sent)
+ *   -11 cut short by MS_Cancel (the closing pair sent, texts empty)
+ *   -12 the reader is in use by another program for all of nTimeout
+ *       (nothing sent)
  *   48..57, 20..23 (read) the reader refused the swipe with an error byte
  *       "0".."9" or "A".."D"; both track texts are empty.
  *
  * Worst-case duration: a read about 2 * nTimeout + 12 seconds, a write
- * about nTimeout + 6 seconds.
+ * about nTimeout + 6 seconds, plus up to nTimeout waiting for a reader
+ * that another program holds, plus the time a call of another thread that
+ * is under way still takes.
  * ------------------------------------------------------------------------ */
 STRIPEDRV_API int MS_ReadCard(const char *szPort, const char *szExtPort, int nBaud,
                               int nTimeout, int nTrackMode, int nReserved,
@@ -240,8 +272,14 @@ STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nB
                                int nTimeout, int nTrackMode, int nReserved,
                                const char *szTrack2data, const char *szTrack3data);
 
-/* Cuts short the call under way that waits on the line; it then returns
- * SD_ERR_CANCELLED. 0 always; with no call under way it does nothing. */
+/* Cuts short the library call under way (on any thread): its waits on the
+ * line end within a few milliseconds and it returns SD_ERR_CANCELLED (-11).
+ * A card call cut short still sends the closing pair ESC "0", ESC "%A" so
+ * that the reader leaves read mode, empties both track texts of a read,
+ * closes the port and traces its end with the result -11. A cancel affects
+ * only the call under way: with none under way it does nothing, and it
+ * never cuts a later call short. Safe in a signal handler (no lock, errno
+ * kept). Returns 0. */
 STRIPEDRV_API int MS_Cancel(void);
 
 /* ------------------------------------------------------------------------
@@ -261,13 +299,15 @@ STRIPEDRV_API int MS_Cancel(void);
  * pnAnswerLen  in: the capacity of szAnswer in bytes; out: the answer's
  *              length without its NUL.
  *
- * Result: 0; -1 for a null szAnswer or pnAnswerLen, a capacity of 0 or
- * less, or an answer that does not fit (szAnswer and *pnAnswerLen are then
- * untouched); -9 the request library or its function can't be loaded, or
- * the working directory is too long for its path (259 bytes); else the code
- * of the step that failed (-2, -3, -8, -10). Once the request is read it
- * prints the SD_OUT_DEV_* lines to standard output. The line is closed
- * again (CloseCOM) before it returns, whatever happened.
+ * Result: 0; -1 for a null szAnswer or pnAnswerLen or a capacity of 0 or
+ * less (the reader is not asked), or a success answer that does not fit;
+ * -9 the request library or its function can't be loaded, or the working
+ * directory is too long for its path (259 bytes); else the code of the step
+ * that failed (-2, -3, -8, -10, -11, -12), also when its error answer does not
+ * fit. An answer that does not fit leaves szAnswer and *pnAnswerLen
+ * untouched. Once the request is read it prints the SD_OUT_DEV_* lines to
+ * standard output. The call is traced and the line is closed again
+ * (CloseCOM) before it returns, whatever happened.
  * ------------------------------------------------------------------------ */
 STRIPEDRV_API int DEV_CommCall(const char *szRequest, void *pReserved,
                                char *szAnswer, int *pnAnswerLen);
@@ -277,7 +317,7 @@ STRIPEDRV_API int DEV_CommCall(const char *szRequest, void *pReserved,
  * ------------------------------------------------------------------------ */
 
 /* Sends ESC "j" and judges the answer: "Brp" 0, "rp" 2, "Trp" 3, "rq" -5,
- * "rs" -3, "rt" -4, anything else or nothing -1. */
+ * "rs" -3, "rt" -4, anything else or nothing -1; -11 cancelled. */
 STRIPEDRV_API int GetBpStatus(long nTimeout);
 
 /* Sends the read command for nTrackMode and parses the reply into the track
@@ -288,8 +328,9 @@ STRIPEDRV_API int GetBpStatus(long nTimeout);
  * "s") gives empty texts. Result: the GetBpStatus result
  * after FS; 48..57 or 20..23 for an error byte; -2 no data before the limit
  * or a reply longer than SD_READ_REPLY_MAX; -6 bad nTrackMode (nothing
- * sent); -7 a null buffer (nothing sent). The closing pair ESC "0", ESC "%A"
- * is sent whenever the read ends without FS. */
+ * sent); -7 a null buffer (nothing sent); -11 cancelled (both texts empty).
+ * The closing pair ESC "0", ESC "%A" is sent whenever the read ends without
+ * FS, and after a cancel. */
 STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3data,
                            int nTimeout);
 
@@ -333,7 +374,7 @@ STRIPEDRV_API int SelectExtPort(char cPort);
 /* Opens the line, selects port A when szExtPort is non-empty, asks for the
  * firmware version and sends ESC "%I4" ("Ver3" firmware, line stays at
  * nBaud) or ESC "%I1" (other firmware; the line is reopened at 115200).
- * 0 with the line open; -2, -3, -10 with the line closed. */
+ * 0 with the line open; -2, -3, -10, -11, -12 with the line closed. */
 STRIPEDRV_API int IC_OpenPort(const char *szPort, const char *szExtPort, int nBaud,
                               int nReserved);
 
@@ -355,8 +396,11 @@ STRIPEDRV_API void InserStr(char *szText, const char *szInsert, int nPos);
  * the caller's controlling terminal.
  * ------------------------------------------------------------------------ */
 
-/* Opens the full path szDevice at nBaud. The descriptor, or -3. A path that
- * opens but is not a terminal is closed again (-3). */
+/* Opens the full path szDevice at nBaud and takes the line's lock (see the
+ * top of this file), waiting up to 5 seconds for another program that
+ * holds it. The descriptor (3 or above), or -3; -12 held by another
+ * program; -11 cancelled while waiting. A path that opens but is not a
+ * terminal is closed again (-3). */
 STRIPEDRV_API int TermOpen(const char *szDevice, long nBaud);
 
 /* Restores the saved settings and closes. 0 (also when nothing is open);
@@ -366,7 +410,7 @@ STRIPEDRV_API int TermOpen(const char *szDevice, long nBaud);
 STRIPEDRV_API int TermClose(void);
 
 /* TermOpen of "/dev/" + szPort; sets isPortOpened. 0 or -3 (also for a name
- * too long for the path buffer). */
+ * too long for the path buffer), -12, -11. */
 STRIPEDRV_API int OpenCOM(const char *szPort, long nBaud);
 
 /* Clears isPortOpened, then TermClose. */
@@ -375,11 +419,13 @@ STRIPEDRV_API int CloseCOM(void);
 /* ------------------------------------------------------------------------
  * Transfer primitives. The send functions need isPortOpened == 1; the
  * receive functions must only be called while a line is open. Limits are
- * whole seconds; in the select-based waits a negative limit counts as 0
- * (look once at what is waiting).
+ * whole seconds; in the budgeted waits a negative limit counts as 0 (look
+ * once at what is waiting). Every wait sleeps in poll(), whatever the
+ * descriptor's number, and ends early with SD_ERR_CANCELLED (-11) when the
+ * host calls MS_Cancel.
  *
  * A line whose reader has gone away (end of file, a failing read, write or
- * select) is not polled again: the call sleeps out the rest of its limit
+ * poll) is not polled again: the call sleeps out the rest of its limit
  * and then gives its timeout result, so loops around RecvByte1 cost no
  * processor time.
  * ------------------------------------------------------------------------ */
@@ -392,29 +438,30 @@ STRIPEDRV_API int SendCom(const char *szText);
 STRIPEDRV_API int SendData(int nLen, const char *pData);
 
 /* Traced; keeps writing within one 3-second budget, then drops the queued
- * output. 0; -3; -10. */
+ * output. 0; -3; -10; -11. */
 STRIPEDRV_API int SendDataEx(int nLen, const char *pData);
 
 /* SendData of the text without its NUL. */
 STRIPEDRV_API int Sendstr(const char *szText);
 
 /* Reply up to and including the first ETX (and whatever came with it in the
- * same read), polling by the wall clock for more than nTimeout seconds (a
- * negative limit gives -2 before the first read). pBuf must hold
- * SD_RECV_MAX bytes. 0; -2 timeout, or SD_RECV_MAX bytes arrived without an
- * ETX among them. */
+ * same read), for more than nTimeout whole seconds (a negative limit gives
+ * -2 before the first read); between reads it sleeps until a byte comes or
+ * the next whole second. pBuf must hold SD_RECV_MAX bytes. 0; -2 timeout,
+ * or SD_RECV_MAX bytes arrived without an ETX among them; -11. */
 STRIPEDRV_API int RecvData(char *pBuf, int *pnLen, int nTimeout);
 
-/* As RecvData, waiting in select within one nTimeout budget. *pnLen is set
- * to 0 at once. 0; -2. */
+/* As RecvData, waiting within one nTimeout budget. *pnLen is set to 0 at
+ * once. 0; -2; -11. */
 STRIPEDRV_API int RecvDataEx(char *pBuf, int *pnLen, int nTimeout);
 
 /* Exactly nCount bytes, delivered by one read, within one nTimeout budget.
- * 0; -2 timeout, or nCount negative or over SD_RECV_EX2_MAX (nothing read). */
+ * 0; -2 timeout, or nCount negative or over SD_RECV_EX2_MAX (nothing read);
+ * -11. */
 STRIPEDRV_API int RecvDataEx2(char *pBuf, int nCount, int nTimeout);
 
 /* One byte within nTimeout seconds. On a timeout the queued output is
- * dropped. 0; -2 (the destination is untouched). */
+ * dropped. 0; -2 (the destination is untouched); -11. */
 STRIPEDRV_API int RecvByte(unsigned char *pByte, int nTimeout);
 
 /* RecvByte with a limit of 5 seconds. */
@@ -440,7 +487,7 @@ STRIPEDRV_API int X_INIKeyString(const char *szFile, const char *szSection,
 
 /* As X_INIKeyString with another parameter order, no CR cut, and the
  * default also when the file is missing (a null argument stores nothing).
- * Not thread-safe: the header text lives in static storage. */
+ * Its header text lives in static storage, so it holds the library's lock. */
 STRIPEDRV_API void GetIniKeyString(const char *szSection, const char *szKey,
                                    const char *szFile, char *szOut,
                                    const char *szDefault);

@@ -5,7 +5,7 @@
 // The switch is read again for every entry and the log is opened and closed
 // for every entry, so tracing can be turned on and off while a program that
 // uses the reader keeps running. Nothing depends on the trace being written.
-#include "stripedrv.h"
+#include "stripedrv_internal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -16,24 +16,24 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
 // One configuration line: 1023 characters and the NUL. Longer lines are
 // examined cut to their first 1023 characters.
 constexpr size_t kLineMax = 1024;
-// Holds "[" + section name + "]" and NUL, and later the value found.
+// Holds the section header text "[" + section name + "]" and NUL.
 constexpr size_t kWorkMax = 1024;
-// The trace switch value and the stamp buffer of each trace entry.
+// The trace switch value of each trace entry.
 constexpr size_t kSwitchMax = 200;
-constexpr size_t kStampBuf = 256;
-constexpr size_t kStampLen = 21;
 // Bytes per line of a hex dump.
 constexpr int kDumpWidth = 20;
 
 // Section header text of GetIniKeyString, kept in static storage.
 char tmpstr[kWorkMax];
+
+// The trace's stream buffer; the trace writers hold the library's lock.
+char g_traceBuffer[8192];
 
 // ---------------------------------------------------------------------------
 // The one line scanner behind both lookups and the trace switch
@@ -92,11 +92,7 @@ bool isMatch(const char *line, const char *szKey)
 // cutAtCr) and a NUL into `out`.
 void storeValue(const char *text, bool cutAtCr, char *out, size_t cap)
 {
-    size_t len = cutAtCr ? strcspn(text, "\r") : strlen(text);
-    if (len > cap - 1)
-        len = cap - 1;
-    memcpy(out, text, len);
-    out[len] = '\0';
+    sd::copyTerminated(out, cap, text, cutAtCr ? strcspn(text, "\r") : strlen(text));
 }
 
 // Scans the file for the first entry of the key at or below the section's
@@ -133,21 +129,24 @@ Scan scanIni(const char *szFile, const char *szSection, const char *szKey, char 
 // Trace gate and entry
 // ---------------------------------------------------------------------------
 
-// The trace is on while [DEVTRACE] Switch reads as a non-zero integer.
+// The trace is on while [DEVTRACE] Switch reads as a non-zero integer. No
+// file or no entry leaves the zeroed value, which reads as 0: off.
 bool traceSwitchedOn()
 {
     char value[kSwitchMax];
     memset(value, 0, sizeof value);
     char header[kWorkMax];
-    if (scanIni(SD_CONFIG_FILE, SD_TRACE_SECTION, SD_TRACE_KEY, header, true, value,
-                sizeof value) == Scan::NotFound)
-        storeValue("0", true, value, sizeof value);
+    (void)scanIni(SD_CONFIG_FILE, SD_TRACE_SECTION, SD_TRACE_KEY, header, true, value,
+                  sizeof value);
     return atoi(value) != 0;
 }
 
 // Opens the log for appending. It holds track data in plain, so a log this
 // call creates is readable and writable by its owner only; an existing log
-// keeps the permissions it has.
+// keeps the permissions it has. Several programs may trace into one log:
+// with O_APPEND and the stream line-buffered, every line (up to the
+// buffer's 8 KiB) goes out whole in one write, so lines of two programs
+// never mix inside a line.
 FILE *openTrace()
 {
     int fd = open(SD_TRACE_FILE, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
@@ -156,6 +155,8 @@ FILE *openTrace()
     FILE *f = fdopen(fd, "a+");
     if (f == nullptr)
         close(fd);
+    else
+        setvbuf(f, g_traceBuffer, _IOLBF, sizeof g_traceBuffer);
     return f;
 }
 
@@ -171,10 +172,9 @@ FILE *beginEntry(bool &failed)
         failed = true;
         return nullptr;
     }
-    char stamp[kStampBuf];
-    memset(stamp, 0, sizeof stamp);
+    char stamp[sd::kStampBuf] = {};
     GetSysDate(stamp);
-    fwrite(stamp, 1, strnlen(stamp, kStampLen), f);
+    fwrite(stamp, 1, strnlen(stamp, sd::kStampLen), f);
     return f;
 }
 
@@ -227,6 +227,7 @@ int X_INIKeyString(const char *szFile, const char *szSection, const char *szKey,
 void GetIniKeyString(const char *szSection, const char *szKey, const char *szFile, char *szOut,
                      const char *szDefault)
 {
+    sd::CallScope call; // tmpstr is shared
     if (szSection == nullptr || szKey == nullptr || szFile == nullptr || szOut == nullptr)
         return;
     if (scanIni(szFile, szSection, szKey, tmpstr, false, szOut, SIZE_MAX) == Scan::Found)
@@ -243,7 +244,7 @@ void GetSysDate(char *szDate)
 {
     if (szDate == nullptr)
         return;
-    time_t now = time(nullptr);
+    time_t now = sd::calendarNow();
     struct tm lt;
     localtime_r(&now, &lt);
     // Formatted with room to spare, then handed over as the 21 characters
@@ -251,11 +252,12 @@ void GetSysDate(char *szDate)
     char text[96];
     snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d  ", lt.tm_year + 1900,
              lt.tm_mon + 1, lt.tm_mday, lt.tm_hour, lt.tm_min, lt.tm_sec);
-    storeValue(text, false, szDate, kStampLen + 1);
+    sd::copyText(szDate, sd::kStampBuf, text);
 }
 
 int WriteLog(const char *szFormat, ...)
 {
+    sd::CallScope call;
     bool failed = false;
     FILE *f = beginEntry(failed);
     if (f == nullptr)
@@ -271,6 +273,7 @@ int WriteLog(const char *szFormat, ...)
 
 int WriteLog_Byte(const char *pData, int nLen)
 {
+    sd::CallScope call;
     bool failed = false;
     FILE *f = beginEntry(failed);
     if (f == nullptr)
@@ -284,6 +287,7 @@ int WriteLog_Byte(const char *pData, int nLen)
 
 int WriteLog_ByteEx(const unsigned char *pData, int nLen, int nResponse)
 {
+    sd::CallScope call;
     bool failed = false;
     FILE *f = beginEntry(failed);
     if (f == nullptr)

@@ -172,7 +172,7 @@ TEST_F(DevInfo, FailingStepsTraceTheirCode)
 
 TEST_F(DevInfo, AnswerThatCannotBeDeliveredIsNotASuccess)
 {
-    // Nowhere to answer: refused before the trace or the reader are touched.
+    // Nowhere to answer: the reader is not asked, the call is still traced.
     dir.traceOn();
     int len = 100, zero = 0, negative = -5;
     char buf[16] = "untouched";
@@ -182,7 +182,12 @@ TEST_F(DevInfo, AnswerThatCannotBeDeliveredIsNotASuccess)
     EXPECT_EQ(DEV_CommCall("{}", nullptr, buf, &negative), SD_ERR_STATUS);
     EXPECT_STREQ(buf, "untouched");
     EXPECT_TRUE(len == 100 && zero == 0 && negative == -5);
-    EXPECT_FALSE(dir.exists("DataLog.log"));
+    const std::string refused = dir.read("DataLog.log");
+    size_t ends = 0;
+    for (size_t at = 0; (at = refused.find(",return:-1 \n", at)) != std::string::npos; ++at)
+        ++ends;
+    EXPECT_EQ(ends, 4u) << refused;
+    dir.write("DataLog.log", "");
 
     // Too small by one byte for the NUL: not delivered; one more: delivered.
     std::string want = okAnswer("Ver3", "", "", "P26A");

@@ -1,0 +1,138 @@
+// What the files of stripedrv.so share behind the public header. Not
+// installed and not exported: the wire bytes, codes and trace formats stay
+// in stripedrv.h, where they are part of the interface.
+#pragma once
+
+#include "reqjson.h"
+#include "stripedrv.h"
+
+#include <stddef.h>
+#include <string.h>
+#include <time.h>
+
+#include <type_traits>
+
+namespace sd {
+
+// ---------------------------------------------------------------------------
+// Commands and texts
+// ---------------------------------------------------------------------------
+
+// A send primitive of the public interface (SendData, SendDataEx).
+typedef int (*SendFn)(int nLen, const char *pData);
+
+// Sends one of the command literals of stripedrv.h without its terminating
+// NUL. The budgeted SendDataEx by default; the stripe protocol's commands
+// go out in one write with SendData.
+template <size_t N>
+int sendCommand(const char (&command)[N], SendFn send = SendDataEx)
+{
+    return send(static_cast<int>(N - 1), command);
+}
+
+// Copies at most cap - 1 of the len bytes at src and a NUL into dest (of
+// cap bytes). Returns the number of bytes copied.
+inline size_t copyTerminated(char *dest, size_t cap, const char *src, size_t len)
+{
+    if (len > cap - 1)
+        len = cap - 1;
+    memcpy(dest, src, len);
+    dest[len] = '\0';
+    return len;
+}
+
+// True when text begins with prefix (case-sensitive).
+inline bool startsWith(const char *text, const char *prefix)
+{
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
+
+// The text at src, cut to fit dest (of cap bytes).
+inline size_t copyText(char *dest, size_t cap, const char *src)
+{
+    return copyTerminated(dest, cap, src, strnlen(src, cap - 1));
+}
+
+// The trace's time stamp: 21 characters and the NUL.
+constexpr size_t kStampLen = 21;
+constexpr size_t kStampBuf = kStampLen + 1;
+
+// ReqFieldGet of the request library, which DEV_CommCall loads at run time.
+typedef int (*ReqFieldGetFn)(const char *, const char *, char *);
+static_assert(std::is_same<ReqFieldGetFn, decltype(&ReqFieldGet)>::value,
+              "the request function's type is the one reqjson.h declares");
+
+// ---------------------------------------------------------------------------
+// Time (timing.cpp, the only reader of the clock)
+// ---------------------------------------------------------------------------
+
+// Now on the monotonic clock: limits are measured on it, so that a step of
+// the wall clock neither stretches nor cuts a wait.
+struct timespec monotonicNow();
+// The moment nSeconds from now on the monotonic clock; a negative count
+// counts as 0.
+struct timespec deadlineIn(int nSeconds);
+// Milliseconds left until the deadline, rounded up, for poll(); 0 once it
+// has passed.
+int millisecondsLeft(const struct timespec &deadline);
+// The protocol's whole-second limits: true once more than nLimit whole
+// seconds of the monotonic clock have passed since start, so a limit of N
+// ends after N to N + 1 seconds.
+bool wholeSecondsPassed(const struct timespec &start, long nLimit);
+// ms milliseconds from now, or the deadline when that comes sooner.
+struct timespec withinMs(int ms, const struct timespec &deadline);
+// The next whole second of the monotonic clock after now.
+struct timespec nextWholeSecond();
+// The calendar time, for the trace's time stamp.
+time_t calendarNow();
+
+// ---------------------------------------------------------------------------
+// One transaction at a time (call.cpp)
+// ---------------------------------------------------------------------------
+
+// Held for the length of every exported call that uses the line or the
+// trace: it takes the process-wide lock (recursive, so that the card calls
+// can use the primitives) and makes the outermost call the one that
+// MS_Cancel cuts short.
+class CallScope {
+public:
+    CallScope();
+    ~CallScope();
+    CallScope(const CallScope &) = delete;
+    CallScope &operator=(const CallScope &) = delete;
+};
+
+// True once MS_Cancel was called for the call under way.
+bool cancelRequested();
+// The descriptor that MS_Cancel makes readable, to poll beside the line,
+// made on first use in a call and closed at its end; -1 when none could be
+// made (a cancel is then seen between waits only). Look at
+// cancelRequested() after getting it and before polling: a cancel that came
+// before the descriptor was there is seen then, a later one writes to it.
+int cancelWakeFd();
+// Empties the wake-up descriptor after a wake-up that was not for this call.
+void drainCancelWake();
+
+// How long opening the line waits for a reader that another program holds
+// (see TermOpen): the protocol's per-byte limit, unless a call with a limit
+// of its own sets that for its length.
+constexpr int kLineWaitSeconds = 5;
+class LineWaitLimit {
+public:
+    explicit LineWaitLimit(int nSeconds);
+    ~LineWaitLimit();
+    LineWaitLimit(const LineWaitLimit &) = delete;
+    LineWaitLimit &operator=(const LineWaitLimit &) = delete;
+
+private:
+    int saved_;
+};
+int lineWaitSeconds();
+
+// Moves a new descriptor above standard input, output and error, so that
+// 0 keeps meaning "no line" and a host with stdin closed does not lose its
+// reader to it. The descriptor comes back close-on-exec; the original is
+// closed. -1 (and the original closed) when no higher one can be had.
+int keepAboveStdio(int fd);
+
+} // namespace sd
