@@ -112,6 +112,8 @@ TEST_F(Stripectl, FailuresExitWithTheirStatusAndSayWhy)
         RunResult r = ctl(c.args);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_TRUE(contains(r.err, c.err) && contains(r.err, c.code)) << r.err;
+        // A line that cannot be opened points at the set-up check.
+        EXPECT_EQ(contains(r.err, "'stripectl doctor' checks"), c.status == 3) << r.err;
         EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << r.out;
         EXPECT_TRUE(c.out.empty() ? r.out.empty() : json::accept(r.out)) << r.out;
     }
