@@ -24,4 +24,4 @@ need_packages() {
 # What every build of the project needs.
 BUILD_PACKAGES=(build-essential cmake pkg-config binutils file
                 libgtest-dev libgmock-dev qtbase5-dev qtbase5-dev-tools
-                nlohmann-json3-dev)
+                nlohmann-json3-dev libudev-dev umockdev)

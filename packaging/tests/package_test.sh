@@ -44,7 +44,7 @@ done
 check "no test or build files" not grep -E '_test$|/tests?/|CMakeFiles' "$work/contents"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
-for need in libc6 libstdc++6 libqt5widgets5 libqt5core5a; do
+for need in libc6 libstdc++6 libqt5widgets5 libqt5core5a libudev1; do
     check "depends on $need" has "$depends" "$need"
 done
 arch=$(dpkg-deb -f "$deb" Architecture)

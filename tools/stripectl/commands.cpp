@@ -12,6 +12,8 @@
 namespace stripectl {
 
 // One file each: cmd_<name>.cpp.
+extern const Command kDoctorCommand;
+extern const Command kPortsCommand;
 extern const Command kReadCommand;
 extern const Command kWriteCommand;
 extern const Command kEncodeCommand;
@@ -20,8 +22,11 @@ extern const Command kResetCommand;
 
 namespace {
 
-const Command *const kCommands[] = {&kReadCommand, &kWriteCommand, &kEncodeCommand,
-                                    &kInfoCommand, &kResetCommand};
+// The set-up checks first: they are where a technician with a silent reader
+// starts.
+const Command *const kCommands[] = {&kDoctorCommand, &kPortsCommand, &kReadCommand,
+                                    &kWriteCommand,  &kEncodeCommand, &kInfoCommand,
+                                    &kResetCommand};
 
 const char *const kExitStatusText =
     "Exit status:\n"

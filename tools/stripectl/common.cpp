@@ -85,7 +85,12 @@ int Context::report(const std::string &what, int code, const std::string &messag
 {
     err << "stripectl " << command << ": " << what << ": " << message << " [code " << code
         << "]\n";
-    return exitStatusForCode(code);
+    ExitStatus status = exitStatusForCode(code);
+    // Most lines that cannot be opened come from the set-up (wrong name,
+    // missing group, the braille daemon, another program): say where to look.
+    if (status == kExitPort)
+        err << "'stripectl doctor' checks the adapter, the access rights and the udev rule.\n";
+    return status;
 }
 
 std::string takeLine(const ParsedOptions &options, Line &line)

@@ -1,6 +1,7 @@
 // stripectl as a technician runs it: the program itself, against the
 // simulated reader, both started as child processes in the test's own
 // working directory (the driver traces there).
+#include "child.h"
 #include "pty_peer.h"
 
 #include <gtest/gtest.h>
@@ -19,88 +20,13 @@
 #include <unistd.h>
 
 using nlohmann::json;
+using namespace ctltest;
 
 namespace {
 
 const std::string kTrack2 = "222233021234567654321=44212038899913311";
 const std::string kTrack3 =
     "996888886543215533350201=123456700001003388999010000049120=0000000000=33333";
-
-std::string readFile(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-bool contains(const std::string &text, const std::string &part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-// Starts argv[0] with its standard output and error in NAME.out and NAME.err.
-// Its standard input stays open and silent: readersim --swipe-on-key then
-// never swipes.
-pid_t spawn(const std::vector<std::string> &argv, const std::string &name)
-{
-    int out = open((name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int err = open((name + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in[2];
-        if (pipe(in) != 0 || dup2(in[0], 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
-            _exit(126);
-        std::vector<char *> args;
-        for (const std::string &arg : argv)
-            args.push_back(const_cast<char *>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        dprintf(2, "cannot run %s: %s\n", args[0], strerror(errno));
-        _exit(127);
-    }
-    close(out);
-    close(err);
-    return pid;
-}
-
-struct RunResult {
-    int status = -1; // exit status, or 128 + signal
-    std::string out, err;
-};
-
-// The simulated reader; the port name (below /dev/) is the first line it
-// prints. Its log of the bytes received is its standard error.
-class SimReader {
-public:
-    explicit SimReader(std::vector<std::string> options)
-    {
-        options.insert(options.begin(), {READERSIM_PATH, "--no-pacing"});
-        pid_ = spawn(options, "readersim");
-        for (int i = 0; i < 500 && port_.empty(); ++i) {
-            usleep(20000);
-            std::string out = readFile("readersim.out");
-            if (out.find('\n') != std::string::npos)
-                port_ = out.substr(0, out.find('\n'));
-        }
-    }
-    ~SimReader()
-    {
-        if (pid_ > 0 && kill(pid_, SIGTERM) == 0)
-            waitpid(pid_, nullptr, 0);
-    }
-    const std::string &port() const { return port_; }
-    std::string log() const { return readFile("readersim.err"); }
-    // It logs what it received a moment after the sender is done.
-    bool waitForLog(const std::string &part) const
-    {
-        for (int i = 0; i < 150 && !contains(log(), part); ++i)
-            usleep(20000);
-        return contains(log(), part);
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string port_;
-};
 
 class Stripectl : public ::testing::Test {
 protected:
@@ -119,14 +45,7 @@ protected:
         if (sim && !args.empty() && std::find(args.begin(), args.end(), "--port") == args.end())
             args.insert(args.begin() + 1, {"--port", sim->port()});
         args.insert(args.begin(), STRIPECTL_PATH);
-        pid_t pid = spawn(args, "stripectl");
-        int status = 0;
-        for (int ms = 0; pid > 0 && waitpid(pid, &status, WNOHANG) == 0; ms += 5, usleep(5000)) {
-            if (ms == interruptAfterMs || ms == 90000)
-                kill(pid, ms == 90000 ? SIGKILL : SIGINT);
-        }
-        RunResult r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-                    readFile("stripectl.out"), readFile("stripectl.err")};
+        RunResult r = finish(spawn(args, "stripectl"), "stripectl", interruptAfterMs);
         // In a sanitizer build a fault in the tool shows here, whatever the
         // exit status the case expects.
         EXPECT_FALSE(contains(r.err, "Sanitizer") || contains(r.err, "runtime error:")) << r.err;
@@ -193,6 +112,8 @@ TEST_F(Stripectl, FailuresExitWithTheirStatusAndSayWhy)
         RunResult r = ctl(c.args);
         EXPECT_EQ(r.status, c.status) << r.err;
         EXPECT_TRUE(contains(r.err, c.err) && contains(r.err, c.code)) << r.err;
+        // A line that cannot be opened points at the set-up check.
+        EXPECT_EQ(contains(r.err, "'stripectl doctor' checks"), c.status == 3) << r.err;
         EXPECT_EQ(r.out.substr(0, c.out.size()), c.out) << r.out;
         EXPECT_TRUE(c.out.empty() ? r.out.empty() : json::accept(r.out)) << r.out;
     }

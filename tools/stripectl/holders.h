@@ -1,0 +1,31 @@
+// Who holds a serial line: the other processes that have the tty open, and
+// those that hold a lock on it. A reader answers one program at a time, so
+// stripectl names them instead of sending bytes that would reach the reader
+// in the middle of someone else's transaction.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace stripectl {
+
+struct Holder {
+    int pid = 0;
+    std::string command; // /proc/PID/comm, e.g. "cardtest"; "?" when unreadable
+    bool locked = false; // holds a lock on the node (/proc/locks), else only has it open
+};
+
+// The processes other than this one that hold `devicePath` (a tty node such
+// as /dev/ttyUSB0, or a link to it): an open descriptor in /proc/PID/fd that
+// leads to the same device, or an entry in /proc/locks on the node. One
+// entry per process, in the order of their pids. Processes whose
+// descriptors this user may not look at (other users' processes when not
+// root) are not seen; neither is anything when /proc cannot be read.
+// `procDir` is "/proc" except in tests.
+std::vector<Holder> findHolders(const std::string &devicePath,
+                                const std::string &procDir = "/proc");
+
+// "cardtest (pid 812), minicom (pid 1040, locked)"; "" for none.
+std::string describeHolders(const std::vector<Holder> &holders);
+
+} // namespace stripectl

@@ -1,0 +1,87 @@
+#include "child.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace ctltest {
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+bool contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+pid_t spawn(const std::vector<std::string> &argv, const std::string &name,
+            const std::map<std::string, std::string> &env)
+{
+    int out = open((name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int err = open((name + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int in[2];
+        if (pipe(in) != 0 || dup2(in[0], 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+            _exit(126);
+        for (const auto &variable : env)
+            setenv(variable.first.c_str(), variable.second.c_str(), 1);
+        std::vector<char *> args;
+        for (const std::string &arg : argv)
+            args.push_back(const_cast<char *>(arg.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        dprintf(2, "cannot run %s: %s\n", args[0], strerror(errno));
+        _exit(127);
+    }
+    close(out);
+    close(err);
+    return pid;
+}
+
+RunResult finish(pid_t pid, const std::string &name, int interruptAfterMs)
+{
+    int status = 0;
+    for (int ms = 0; pid > 0 && waitpid(pid, &status, WNOHANG) == 0; ms += 5, usleep(5000)) {
+        if (ms == interruptAfterMs || ms == 90000)
+            kill(pid, ms == 90000 ? SIGKILL : SIGINT);
+    }
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+            readFile(name + ".out"), readFile(name + ".err")};
+}
+
+SimReader::SimReader(std::vector<std::string> options)
+{
+    options.insert(options.begin(), {READERSIM_PATH, "--no-pacing"});
+    pid_ = spawn(options, "readersim");
+    for (int i = 0; i < 500 && port_.empty(); ++i) {
+        usleep(20000);
+        std::string out = readFile("readersim.out");
+        if (out.find('\n') != std::string::npos)
+            port_ = out.substr(0, out.find('\n'));
+    }
+}
+
+SimReader::~SimReader()
+{
+    if (pid_ > 0 && kill(pid_, SIGTERM) == 0)
+        waitpid(pid_, nullptr, 0);
+}
+
+bool SimReader::waitForLog(const std::string &part) const
+{
+    for (int i = 0; i < 150 && !contains(log(), part); ++i)
+        usleep(20000);
+    return contains(log(), part);
+}
+
+} // namespace ctltest
