@@ -17,11 +17,24 @@ need_packages() {
     fi
     echo "Installing: ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # Downloads fail now and then: three tries before giving up.
+    local try
+    for try in 1 2 3; do
+        apt-get update -qq &&
+            apt-get install -y -qq --no-install-recommends "${missing[@]}" && return 0
+        echo "apt-get failed (try $try of 3)" >&2
+        sleep $((try * 10))
+    done
+    return 1
 }
 
 # What every build of the project needs.
 BUILD_PACKAGES=(build-essential cmake pkg-config binutils file
                 libgtest-dev libgmock-dev qtbase5-dev qtbase5-dev-tools
                 nlohmann-json3-dev libudev-dev umockdev)
+
+# What the Debian package stage needs: the package build, lintian,
+# autopkgtest, and what the packages and their tests need installed (so that
+# installing and purging them moves only their own files).
+DEB_PACKAGES=(debhelper dpkg-dev lintian autopkgtest
+              udev umockdev pkgconf fonts-wqy-microhei)
