@@ -26,7 +26,7 @@ int main(int argc, char **argv)
 {
     const long count =
         bench::hasFlag(argc, argv, "--short") ? 5 : bench::option(argc, argv, "--count", 100);
-    bench::WorkDir dir; // no CONFIG.ini: trace off
+    sdtest::TempWorkDir dir; // no CONFIG.ini: trace off
     sdtest::PtyPeer peer;
     std::vector<double> took;
     bool ok = true;

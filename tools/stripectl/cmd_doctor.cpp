@@ -100,6 +100,6 @@ extern const Command kDoctorCommand = {
     "and the trace settings of the current directory. It never writes a card\n"
     "and sends nothing to a line another program holds. Exit status 0 when\n"
     "nothing failed, 1 when something did, 2 on a bad command line.\n",
-    &kDoctorOptions, runDoctor};
+    kDoctorOptions, runDoctor};
 
 } // namespace stripectl

@@ -173,6 +173,6 @@ extern const Command kPortsCommand = {
     "reader's adapter (1a86:7523) is marked \"*\". --probe asks each marked\n"
     "line (or the --port line) for the firmware version, where no other program\n"
     "holds it, and shows the round trip. Exit status 1 when a probe got no answer.\n",
-    &kPortsOptions, runPorts};
+    kPortsOptions, runPorts};
 
 } // namespace stripectl
