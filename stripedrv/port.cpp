@@ -263,6 +263,18 @@ int handOver(const EtxReply &reply, char *pBuf, int *pnLen)
     return SD_OK;
 }
 
+// One read towards the reply: SD_OK with the reply handed over once its
+// ETX has come, SD_ERR_TIMEOUT when it does not fit, else kMoreToCome
+// (`io` then says whether the line gave nothing or has hung up).
+constexpr int kMoreToCome = 1;
+int collect(EtxReply &reply, Io &io, char *pBuf, int *pnLen)
+{
+    Take t = takeChunk(reply, io);
+    if (t == Take::Complete)
+        return handOver(reply, pBuf, pnLen);
+    return t == Take::Overflow ? SD_ERR_TIMEOUT : kMoreToCome;
+}
+
 // ---------------------------------------------------------------------------
 // Sending
 // ---------------------------------------------------------------------------
@@ -271,6 +283,18 @@ void traceSend(int nLen, const char *pData)
 {
     WriteLog(SD_TRACE_SEND);
     WriteLog_Byte(pData, nLen);
+}
+
+// What both traced senders do first: refuse without a line, trace the
+// block, refuse a block that cannot be written. SD_OK to go on.
+int startSend(int nLen, const char *pData)
+{
+    if (isPortOpened != 1)
+        return SD_ERR_PORT;
+    traceSend(nLen, pData);
+    if (nLen < 0 || (pData == nullptr && nLen > 0))
+        return SD_ERR_WRITE;
+    return SD_OK;
 }
 
 } // namespace
@@ -381,11 +405,9 @@ int SendCom(const char *szText)
 int SendData(int nLen, const char *pData)
 {
     CallScope call;
-    if (isPortOpened != 1)
-        return SD_ERR_PORT;
-    traceSend(nLen, pData);
-    if (nLen < 0 || (pData == nullptr && nLen > 0))
-        return SD_ERR_WRITE;
+    int rc = startSend(nLen, pData);
+    if (rc != SD_OK)
+        return rc;
     ssize_t n = write(g_Fd, nLen > 0 ? pData : "", static_cast<size_t>(nLen));
     return n == nLen ? SD_OK : SD_ERR_WRITE;
 }
@@ -399,11 +421,9 @@ int Sendstr(const char *szText)
 int SendDataEx(int nLen, const char *pData)
 {
     CallScope call;
-    if (isPortOpened != 1)
-        return SD_ERR_PORT;
-    traceSend(nLen, pData);
-    if (nLen < 0 || (pData == nullptr && nLen > 0))
-        return SD_ERR_WRITE;
+    int rc = startSend(nLen, pData);
+    if (rc != SD_OK)
+        return rc;
 
     // One budget for the whole command, however many writes it takes.
     const struct timespec deadline = sd::deadlineIn(kSendBudgetSeconds);
@@ -491,11 +511,9 @@ int RecvData(char *pBuf, int *pnLen, int nTimeout)
         if (sd::wholeSecondsPassed(start, nTimeout))
             return SD_ERR_TIMEOUT;
         Io io = Io::Nothing;
-        Take t = takeChunk(reply, io);
-        if (t == Take::Complete)
-            return handOver(reply, pBuf, pnLen);
-        if (t == Take::Overflow)
-            return SD_ERR_TIMEOUT;
+        int rc = collect(reply, io, pBuf, pnLen);
+        if (rc != kMoreToCome)
+            return rc;
         Wait w = io == Io::HungUp ? Wait::Failed : waitFor(POLLIN, sd::nextWholeSecond());
         if (w == Wait::Cancelled)
             return SD_ERR_CANCELLED;
@@ -521,11 +539,9 @@ int RecvDataEx(char *pBuf, int *pnLen, int nTimeout)
         if (rc != SD_OK)
             return rc;
         Io io = Io::Nothing;
-        Take t = takeChunk(reply, io);
-        if (t == Take::Complete)
-            return handOver(reply, pBuf, pnLen);
-        if (t == Take::Overflow)
-            return SD_ERR_TIMEOUT;
+        rc = collect(reply, io, pBuf, pnLen);
+        if (rc != kMoreToCome)
+            return rc;
         if (io == Io::HungUp)
             return waitOutHungLine(deadline);
     }

@@ -63,6 +63,14 @@ int receiveVersionReply(char *reply)
     return SD_ERR_TIMEOUT;
 }
 
+// Sends a question to the reader whose answer goes to `dest`: SD_ERR_PARAM
+// (nothing sent) without a destination, else the send's result.
+template <size_t N>
+int ask(const char (&command)[N], const char *dest)
+{
+    return dest != nullptr ? sendCommand(command) : SD_ERR_PARAM;
+}
+
 } // namespace
 
 extern "C" {
@@ -70,9 +78,7 @@ extern "C" {
 STRIPEDRV_API int GetVersionInfo(char *szVersion)
 {
     CallScope call;
-    if (szVersion == nullptr)
-        return SD_ERR_PARAM;
-    int rc = sendCommand(SD_CMD_GETVER);
+    int rc = ask(SD_CMD_GETVER, szVersion);
     if (rc != SD_OK)
         return rc;
 
@@ -92,9 +98,7 @@ STRIPEDRV_API int GetVersionInfo(char *szVersion)
 STRIPEDRV_API int ProbeDeviceId(char *szRecord)
 {
     CallScope call;
-    if (szRecord == nullptr)
-        return SD_ERR_PARAM;
-    int rc = sendCommand(SD_CMD_IDENTITY);
+    int rc = ask(SD_CMD_IDENTITY, szRecord);
     if (rc != SD_OK)
         return rc;
 

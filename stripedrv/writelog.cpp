@@ -201,6 +201,22 @@ void dumpBytes(FILE *f, const unsigned char *data, int count, const char *first,
     }
 }
 
+// One hex-dump entry: the dump, then `lineEnds` times CR LF.
+int dumpEntry(const unsigned char *data, int count, const char *first, const char *next,
+              int lineEnds)
+{
+    sd::CallScope call;
+    bool failed = false;
+    FILE *f = beginEntry(failed);
+    if (f == nullptr)
+        return failed ? -1 : 0;
+    if (data != nullptr)
+        dumpBytes(f, data, count, first, next);
+    for (int i = 0; i < lineEnds; ++i)
+        fputs("\r\n", f);
+    return endEntry(f);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -273,30 +289,13 @@ int WriteLog(const char *szFormat, ...)
 
 int WriteLog_Byte(const char *pData, int nLen)
 {
-    sd::CallScope call;
-    bool failed = false;
-    FILE *f = beginEntry(failed);
-    if (f == nullptr)
-        return failed ? -1 : 0;
-    if (pData != nullptr)
-        dumpBytes(f, reinterpret_cast<const unsigned char *>(pData), nLen, "[%04d]",
-                  "%s[%04d]");
-    fputs("\r\n", f);
-    return endEntry(f);
+    return dumpEntry(reinterpret_cast<const unsigned char *>(pData), nLen, "[%04d]",
+                     "%s[%04d]", 1);
 }
 
 int WriteLog_ByteEx(const unsigned char *pData, int nLen, int nResponse)
 {
-    sd::CallScope call;
-    bool failed = false;
-    FILE *f = beginEntry(failed);
-    if (f == nullptr)
-        return failed ? -1 : 0;
-    if (pData != nullptr)
-        dumpBytes(f, pData, nLen, nResponse == 0 ? "Apdu:[%04d]" : "Resp:[%04d]",
-                  "%s     [%04d]");
-    if (nResponse != 0)
-        fputs("\r\n", f);
-    fputs("\r\n", f);
-    return endEntry(f);
+    // A reply's dump ends with an empty line.
+    return dumpEntry(pData, nLen, nResponse == 0 ? "Apdu:[%04d]" : "Resp:[%04d]",
+                     "%s     [%04d]", nResponse != 0 ? 2 : 1);
 }
