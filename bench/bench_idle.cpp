@@ -17,7 +17,7 @@ int main(int argc, char **argv)
     sdtest::TempWorkDir dir;
     readersim::Behaviour silent;
     silent.silent = true;
-    bench::SimReader reader(/*pacing=*/true, silent);
+    sdtest::InProcessReader reader(/*pacing=*/true, silent);
 
     char t2[256] = "", t3[256] = "";
     const double c0 = bench::cpuSeconds(), p0 = bench::cpuSeconds(bench::Cpu::Process);

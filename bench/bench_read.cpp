@@ -23,7 +23,7 @@ namespace {
 // What the host sends in one read: the read command and the status request.
 const size_t kHostBytes = sizeof(SD_CMD_READ_23) - 1 + sizeof(SD_CMD_STATUS) - 1;
 
-bool runSpeed(bench::SimReader &reader, long baud, long count, size_t readerBytes)
+bool runSpeed(sdtest::InProcessReader &reader, long baud, long count, size_t readerBytes)
 {
     const double wire = double(kHostBytes + readerBytes) * 10.0 / double(baud);
     const double paced = double(readerBytes) * 10.0 / double(baud); // what the reader paces
@@ -66,7 +66,7 @@ int main(int argc, char **argv)
     const long count =
         bench::hasFlag(argc, argv, "--short") ? 2 : bench::option(argc, argv, "--count", 20);
     sdtest::TempWorkDir dir; // no CONFIG.ini: trace off
-    bench::SimReader reader(/*pacing=*/true);
+    sdtest::InProcessReader reader(/*pacing=*/true);
     const size_t readerBytes =
         reader.protocol().readReply(SD_TRACKS_2_3).size() +
         std::string("\x1b" "Brp").size(); // the status answer after a read of both

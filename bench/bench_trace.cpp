@@ -70,7 +70,7 @@ int main(int argc, char **argv)
     const long count =
         bench::hasFlag(argc, argv, "--short") ? 10 : bench::option(argc, argv, "--count", 200);
     sdtest::TempWorkDir dir;
-    bench::SimReader reader(/*pacing=*/false);
+    sdtest::InProcessReader reader(/*pacing=*/false);
 
     Figures off = run(reader.port(), count);
     std::ofstream(SD_CONFIG_FILE) << "[" SD_TRACE_SECTION "]\n" SD_TRACE_KEY "=1\n";

@@ -87,13 +87,4 @@ inline long option(int argc, char **argv, const char *flag, long fallback)
     return fallback;
 }
 
-// The simulated reader on a pseudo-terminal, served from a thread, paced
-// like a real line or not.
-struct SimReader : sdtest::InProcessReader {
-    explicit SimReader(bool pacing, const readersim::Behaviour &behaviour = {})
-        : InProcessReader(behaviour, [pacing](readersim::ServerOptions &o) { o.pacing = pacing; })
-    {
-    }
-};
-
 } // namespace bench

@@ -64,7 +64,7 @@ int main(int argc, char **argv)
                            ? 200
                            : bench::option(argc, argv, "--count", 10000);
     sdtest::TempWorkDir dir;
-    bench::SimReader reader(/*pacing=*/false);
+    sdtest::InProcessReader reader(/*pacing=*/false);
     const std::string port = reader.port();
 
     Card expected;

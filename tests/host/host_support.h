@@ -1,4 +1,5 @@
-// What the host tests share: the simulated reader, a forked child.
+// What the host tests share: running a piece of a test in a child process.
+// (The simulated reader is the test support's InProcessReader.)
 #pragma once
 
 #include "../link/link_support.h"
@@ -7,18 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <memory>
 #include <string>
 
 namespace sdtest {
-
-// The simulated reader with the default card, in this process; pacing
-// gives it the timing of a real line.
-inline std::unique_ptr<InProcessReader> simulatedReader(bool pacing)
-{
-    return std::make_unique<InProcessReader>(
-        readersim::Behaviour{}, [=](readersim::ServerOptions &o) { o.pacing = pacing; });
-}
 
 // Runs `body` in a forked process; its result is the exit status.
 template <typename Body>

@@ -69,8 +69,8 @@ std::string settingsOf(int fd)
 TEST(ProcessLock, TwoProcessesReadingAtOnceGetExactResults)
 {
     TempWorkDir dir;
-    auto reader = simulatedReader(/*pacing=*/true);
-    const std::string port = reader->port();
+    InProcessReader reader(/*pacing=*/true);
+    const std::string port = reader.port();
     auto reads = [&] {
         int right = 0;
         for (int i = 0; i < 20; ++i) {

@@ -22,12 +22,12 @@ const std::string kClosingPair = "\x1b" "0" "\x1b%A";
 TEST(HostThreads, TwoThreadsReadingOneReaderGetExactResults)
 {
     TempWorkDir dir;
-    auto reader = simulatedReader(/*pacing=*/false);
+    InProcessReader reader(/*pacing=*/false);
     auto readMany = [&] {
         int right = 0;
         for (int i = 0; i < 25; ++i) {
             char t2[256] = "", t3[256] = "";
-            int rc = MS_ReadCard(reader->port().c_str(), "", 9600, 5, SD_TRACKS_2_3, 0, t2, t3);
+            int rc = MS_ReadCard(reader.port().c_str(), "", 9600, 5, SD_TRACKS_2_3, 0, t2, t3);
             right += rc == SD_OK && std::string(t2) == readersim::kDefaultTrack2 &&
                      std::string(t3) == readersim::kDefaultTrack3;
         }

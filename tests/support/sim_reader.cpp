@@ -35,6 +35,11 @@ InProcessReader::InProcessReader(const readersim::Behaviour &behaviour,
     thread_ = std::thread([this] { server_->run(); });
 }
 
+InProcessReader::InProcessReader(bool pacing, const readersim::Behaviour &behaviour)
+    : InProcessReader(behaviour, [pacing](readersim::ServerOptions &o) { o.pacing = pacing; })
+{
+}
+
 InProcessReader::~InProcessReader()
 {
     server_->stop();

@@ -24,6 +24,8 @@ public:
     explicit InProcessReader(const readersim::Behaviour &behaviour = {},
                              const std::function<void(readersim::ServerOptions &)> &set = {},
                              readersim::Card card = {});
+    // The default card, paced like a real line or not.
+    explicit InProcessReader(bool pacing, const readersim::Behaviour &behaviour = {});
     ~InProcessReader();
     InProcessReader(const InProcessReader &) = delete;
     InProcessReader &operator=(const InProcessReader &) = delete;

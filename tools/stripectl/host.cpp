@@ -92,24 +92,27 @@ bool Host::loginHasGroup(gid_t gid) const
            std::find(loginGroups_.begin(), loginGroups_.end(), gid) != loginGroups_.end();
 }
 
+// The name that `database` (/etc/passwd or /etc/group) below the host's
+// root gives the number, or the number as text. On the real host the
+// system's own lookup has already failed when this is asked.
+static std::string nameFromFile(const Host &host, const char *database, unsigned long id)
+{
+    if (host.real())
+        return std::to_string(id);
+    std::vector<std::string> entry = findEntry(host.path(database), 2, std::to_string(id));
+    return entry.empty() ? std::to_string(id) : entry[0];
+}
+
 std::string Host::userName(uid_t uid) const
 {
-    if (real()) {
-        const passwd *entry = getpwuid(uid);
-        return entry ? entry->pw_name : std::to_string(uid);
-    }
-    std::vector<std::string> entry = findEntry(path("/etc/passwd"), 2, std::to_string(uid));
-    return entry.empty() ? std::to_string(uid) : entry[0];
+    const passwd *entry = real() ? getpwuid(uid) : nullptr;
+    return entry ? entry->pw_name : nameFromFile(*this, "/etc/passwd", uid);
 }
 
 std::string Host::groupName(gid_t gid) const
 {
-    if (real()) {
-        const group *entry = getgrgid(gid);
-        return entry ? entry->gr_name : std::to_string(gid);
-    }
-    std::vector<std::string> entry = findEntry(path("/etc/group"), 2, std::to_string(gid));
-    return entry.empty() ? std::to_string(gid) : entry[0];
+    const group *entry = real() ? getgrgid(gid) : nullptr;
+    return entry ? entry->gr_name : nameFromFile(*this, "/etc/group", gid);
 }
 
 bool Host::accountInGroup(uid_t uid, gid_t gid) const
