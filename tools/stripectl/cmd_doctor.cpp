@@ -8,11 +8,26 @@
 
 namespace stripectl {
 
+static int runDoctor(Context &ctx, const ParsedOptions &options);
+
+extern const Command kDoctorCommand = {
+    "doctor", 0, 0, nullptr, nullptr,
+    "doctor [--port NAME] [--baud RATE] [--json]", "check why a reader does not answer",
+    R"(Checks, in order, one line each (passed, warning or failed, with the fix
+to type): the reader's adapter (or the --port line) is there, this user
+may open it, the udev rule is installed and applied, the braille daemon
+and ModemManager leave it alone, no other program holds it, the reader
+answers its version and identity requests and its status after a reset,
+and the trace settings of the current directory. It never writes a card
+and sends nothing to a line another program holds. Exit status 0 when
+nothing failed, 1 when something did, 2 on a bad command line.
+)",
+    {{"port", "NAME", "check this line instead of the reader's adapter udev finds"},
+     kBaudOption, kJsonOption, kHelpOption},
+    runDoctor};
+
 namespace {
 
-const std::vector<OptionDef> kDoctorOptions = {
-    {"port", "NAME", "check this line instead of the reader's adapter udev finds"},
-    kBaudOption, kJsonOption, kHelpOption};
 
 using json = nlohmann::ordered_json;
 
@@ -39,12 +54,11 @@ json checksJson(const std::vector<Check> &checks)
     return list;
 }
 
-int runDoctor(Context &ctx, const ParsedOptions &options)
+} // namespace
+
+static int runDoctor(Context &ctx, const ParsedOptions &options)
 {
-    Line line;
-    std::string problem = takeLine(options, line);
-    if (!problem.empty())
-        return ctx.usage(problem);
+    const Line &line = ctx.line;
     DoctorSettings settings;
     settings.port = options.has("port") ? line.port : "";
     settings.baud = line.baud;
@@ -78,8 +92,6 @@ int runDoctor(Context &ctx, const ParsedOptions &options)
     return failed ? kExitFailed : kExitOk;
 }
 
-} // namespace
-
 const char *verdictName(Verdict verdict)
 {
     switch (verdict) {
@@ -89,17 +101,5 @@ const char *verdictName(Verdict verdict)
     }
 }
 
-extern const Command kDoctorCommand = {
-    "doctor", 0, 0, nullptr, nullptr,
-    "doctor [--port NAME] [--baud RATE] [--json]", "check why a reader does not answer",
-    "Checks, in order, one line each (passed, warning or failed, with the fix\n"
-    "to type): the reader's adapter (or the --port line) is there, this user\n"
-    "may open it, the udev rule is installed and applied, the braille daemon\n"
-    "and ModemManager leave it alone, no other program holds it, the reader\n"
-    "answers its version and identity requests and its status after a reset,\n"
-    "and the trace settings of the current directory. It never writes a card\n"
-    "and sends nothing to a line another program holds. Exit status 0 when\n"
-    "nothing failed, 1 when something did, 2 on a bad command line.\n",
-    kDoctorOptions, runDoctor};
 
 } // namespace stripectl

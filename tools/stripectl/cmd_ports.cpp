@@ -12,14 +12,27 @@
 
 namespace stripectl {
 
+static int runPorts(Context &ctx, const ParsedOptions &options);
+
+extern const Command kPortsCommand = {
+    "ports", 0, 0, nullptr, nullptr,
+    "ports [--probe [--port NAME] [--baud RATE]] [--json]", "list the serial lines udev knows",
+    R"(Lists the USB serial lines: tty name, USB vendor:product, kernel driver,
+manufacturer, product and serial strings, the /dev/serial/by-id/ and
+/dev/ttyCH341USB links, whether ModemManager is told to ignore it. The
+reader's adapter (1a86:7523) is marked "*". --probe asks each marked
+line (or the --port line) for the firmware version, where no other program
+holds it, and shows the round trip. Exit status 1 when a probe got no answer.
+)",
+    {{"probe", nullptr,
+      "ask each reader's line (1a86:7523) for its firmware version, where no other "
+      "program holds it"},
+     {"port", "NAME", "with --probe: ask this line instead"},
+     kBaudOption, kJsonOption, kHelpOption},
+    runPorts};
+
 namespace {
 
-const std::vector<OptionDef> kPortsOptions = {
-    {"probe", nullptr,
-     "ask each reader's line (1a86:7523) for its firmware version, where no other "
-     "program holds it"},
-    {"port", "NAME", "with --probe: ask this line instead"},
-    kBaudOption, kJsonOption, kHelpOption};
 
 using json = nlohmann::ordered_json;
 
@@ -106,16 +119,15 @@ void printPort(std::ostream &out, const SerialPort &port, const Probe *probe)
         out << "    probe: " << probeText(*probe) << "\n";
 }
 
-int runPorts(Context &ctx, const ParsedOptions &options)
+} // namespace
+
+static int runPorts(Context &ctx, const ParsedOptions &options)
 {
-    Line line;
-    std::string problem = takeLine(options, line);
+    const Line &line = ctx.line;
     const bool probing = options.has("probe");
     const std::string only = options.has("port") ? line.port : "";
-    if (problem.empty() && options.has("port") && !probing)
-        problem = "--port goes with --probe";
-    if (!problem.empty())
-        return ctx.usage(problem);
+    if (options.has("port") && !probing)
+        return ctx.usage("--port goes with --probe");
     const Host host = Host::fromEnvironment();
     std::vector<SerialPort> ports = listSerialPorts();
     if (!only.empty() && !findPort(ports, only)) {
@@ -162,17 +174,5 @@ int runPorts(Context &ctx, const ParsedOptions &options)
     return status;
 }
 
-} // namespace
-
-extern const Command kPortsCommand = {
-    "ports", 0, 0, nullptr, nullptr,
-    "ports [--probe [--port NAME] [--baud RATE]] [--json]", "list the serial lines udev knows",
-    "Lists the USB serial lines: tty name, USB vendor:product, kernel driver,\n"
-    "manufacturer, product and serial strings, the /dev/serial/by-id/ and\n"
-    "/dev/ttyCH341USB links, whether ModemManager is told to ignore it. The\n"
-    "reader's adapter (1a86:7523) is marked \"*\". --probe asks each marked\n"
-    "line (or the --port line) for the firmware version, where no other program\n"
-    "holds it, and shows the round trip. Exit status 1 when a probe got no answer.\n",
-    kPortsOptions, runPorts};
 
 } // namespace stripectl

@@ -47,6 +47,26 @@ TEST_F(Doctor, FindsTheAdapterTheRuleAndTheDaemons)
     expectCheck(check, "failed", "brltty claims the USB ID 1a86:7523", "sudo apt remove brltty");
 }
 
+TEST_F(Doctor, NamesTheLineItChecks)
+{
+    json check;
+    build({});
+    doctor({"two-ch341"}, {}, "adapter", check);
+    expectCheck(check, "passed", "is /dev/ttyUSB0; more of them: ttyUSB1 (1a86:7523, ch341) "
+                                 "(--port NAME checks another)", "");
+    // A link udev made names the same line; the driver gets the kernel name.
+    json answer = doctor({"two-ch341"}, {"--port", "ttyCH341USB1"}, "adapter", check);
+    expectCheck(check, "passed", "the reader's adapter (1a86:7523, ch341) is /dev/ttyUSB1", "");
+    EXPECT_EQ(answer["port"], "ttyUSB1");
+
+    doctor({"ch341-rule-applied", "ftdi"}, {"--port", "/dev/ttyUSB2"}, "adapter", check);
+    expectCheck(check, "warning", "on a 0403:6001, ftdi_sio adapter, not the reader's 1a86:7523",
+                "stripectl ports");
+    doctor({"ch341-rule-applied"}, {"--port", "ttyUSB7"}, "adapter", check);
+    expectCheck(check, "failed", "/dev/ttyUSB7 is not a tty here",
+                "the reader's adapter is ttyUSB0: stripectl doctor --port ttyUSB0");
+}
+
 // The reader's line from the simulated reader: a tty udev knows nothing of.
 class DoctorOnSim : public MachineTest {
 protected:

@@ -1,62 +1,11 @@
 // stripectl as a technician runs it: the program itself, against the
 // simulated reader, both started as child processes in the test's own
 // working directory (the driver traces there).
-#include "child.h"
-#include "pty_peer.h"
+#include "sim_fixture.h"
 
-#include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
-
-#include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <fstream>
-#include <iterator>
-#include <memory>
-#include <sys/wait.h>
-#include <unistd.h>
 
-using nlohmann::json;
 using namespace ctltest;
-
-namespace {
-
-const std::string kTrack2 = "222233021234567654321=44212038899913311";
-const std::string kTrack3 =
-    "996888886543215533350201=123456700001003388999010000049120=0000000000=33333";
-
-class Stripectl : public ::testing::Test {
-protected:
-    // Starts a simulated reader (after stopping the one before).
-    bool startSim(const std::vector<std::string> &options = {})
-    {
-        sim.reset();
-        sim = std::make_unique<SimReader>(options);
-        return !sim->port().empty();
-    }
-    // Runs stripectl to its end (killed after 90 s), on the simulated
-    // reader's port unless the arguments name one. With interruptAfterMs >= 0
-    // it gets a SIGINT that long after its start, as from Ctrl-C.
-    RunResult ctl(std::vector<std::string> args, int interruptAfterMs = -1)
-    {
-        if (sim && !args.empty() && std::find(args.begin(), args.end(), "--port") == args.end())
-            args.insert(args.begin() + 1, {"--port", sim->port()});
-        args.insert(args.begin(), STRIPECTL_PATH);
-        RunResult r = finish(spawn(args, "stripectl"), "stripectl", interruptAfterMs);
-        // In a sanitizer build a fault in the tool shows here, whatever the
-        // exit status the case expects.
-        EXPECT_FALSE(contains(r.err, "Sanitizer") || contains(r.err, "runtime error:")) << r.err;
-        return r;
-    }
-
-    sdtest::TempWorkDir dir;
-    std::unique_ptr<SimReader> sim;
-};
-
-} // namespace
 
 TEST_F(Stripectl, ReadPrintsTheTracksAsTextOrJsonAndTraces)
 {
@@ -195,61 +144,6 @@ TEST_F(Stripectl, InfoShowsTheIdentityOfANewerReader)
         << r.out;
 }
 
-TEST_F(Stripectl, EncodeWritesAndChecksEveryCard)
-{
-    ASSERT_TRUE(startSim());
-    dir.write("cards.csv", "track2,track3\n1001=01,3001=01\n1002=02,\n,3003=03\n");
-    RunResult r = ctl({"encode", "--quiet", dir.path() + "/cards.csv"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "row 1: ok (tracks 2 and 3, verified)\n"
-                     "row 2: ok (track 2, verified)\n"
-                     "row 3: ok (track 3, verified)\n"
-                     "summary: 3 ok, 0 failed\n");
-    r = ctl({"read"});
-    EXPECT_EQ(r.out, "track2: 1002=02\ntrack3: 3003=03\n");
-}
-
-TEST_F(Stripectl, EncodeStopsAtAFailedCardAndResumes)
-{
-    ASSERT_TRUE(startSim());
-    dir.write("cards.csv", "1=1,\n" + std::string(195, '2') + ",\n3=3,\n");
-    RunResult r = ctl({"encode", "--quiet", "cards.csv"});
-    EXPECT_EQ(r.status, 1) << r.err;
-    EXPECT_TRUE(contains(r.out, "row 1: ok (track 2, verified)\nrow 2: FAILED writing track 2: "))
-        << r.out;
-    EXPECT_TRUE(contains(r.out, "[code -7]\nsummary: 1 ok, 1 failed (rows 2); stopped at row 2, "
-                                "1 not tried\n"))
-        << r.out;
-    EXPECT_TRUE(contains(r.err, "--start 2 (retry that card) or --start 3 (skip it)")) << r.err;
-
-    r = ctl({"encode", "--quiet", "--keep-going", "cards.csv"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(contains(r.out, "row 3: ok (track 2, verified)\nsummary: 2 ok, 1 failed (rows 2)\n"))
-        << r.out;
-
-    r = ctl({"encode", "--quiet", "--start", "3", "--no-verify", "cards.csv"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "row 3: ok (track 2)\nsummary: 1 ok, 0 failed\n");
-
-    r = ctl({"encode", "--dry-run", "--start", "2", "cards.csv"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "row 2 (line 2): track 2: track2 \"" + std::string(195, '2') +
-                         "\" track3 \"\"\nrow 3 (line 3): track 2: track2 \"3=3\" track3 \"\"\n");
-}
-
-TEST_F(Stripectl, EncodeInterruptedSaysWhereToResume)
-{
-    // The operator gives up waiting for the second card's swipe.
-    ASSERT_TRUE(startSim({"--swipe-on-key"}));
-    dir.write("cards.csv", "1=1,\n2=2,\n");
-    auto start = std::chrono::steady_clock::now();
-    RunResult r = ctl({"encode", "--start", "2", "cards.csv"}, 500);
-    EXPECT_EQ(r.status, 130) << r.err;
-    EXPECT_TRUE(contains(r.err, "Interrupted at row 2; to go on, run again with --start 2."))
-        << r.err;
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-}
-
 // Ctrl-C cuts the driver's wait short (MS_Cancel): the read ends with the
 // cancelled code, traced by the driver, and stripectl exits 130 at once.
 TEST_F(Stripectl, ReadInterruptedIsCutShortByTheDriver)
@@ -269,7 +163,8 @@ TEST_F(Stripectl, EveryCommandHasHelp)
 {
     RunResult all = ctl({"--help"});
     EXPECT_EQ(all.status, 0);
-    for (const std::string command : {"read", "write", "encode", "info", "reset"}) {
+    for (const std::string command :
+         {"doctor", "ports", "read", "write", "encode", "info", "reset"}) {
         EXPECT_TRUE(contains(all.out, "\n  " + command + " ")) << all.out;
         RunResult r = ctl({command, "--help"});
         EXPECT_EQ(r.status, 0) << command;
@@ -298,6 +193,9 @@ TEST_F(Stripectl, BadCommandLinesAndFilesExitWithTheUsageStatus)
         {{"encode", "bad.csv"}, "bad.csv, line 2: expected 2 columns"},
         {{"encode", "missing.csv"}, "cannot open missing.csv"},
         {{"encode", "--start", "2", "good.csv"}, "past the last card row"},
+        {{"doctor", "extra"}, "unexpected argument extra"},
+        {{"ports", "--probe", "--baud", "9601"}, "--baud"},
+        {{"ports"}, "--port goes with --probe"},
     };
     for (auto line : lines) {
         std::string shown;

@@ -1,0 +1,52 @@
+// The fixture of the tests that run stripectl against the simulated reader:
+// a fresh working directory (the driver traces there) and a readersim.
+#pragma once
+
+#include "child.h"
+#include "pty_peer.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ctltest {
+
+using nlohmann::json;
+
+inline const std::string kTrack2 = "222233021234567654321=44212038899913311";
+inline const std::string kTrack3 =
+    "996888886543215533350201=123456700001003388999010000049120=0000000000=33333";
+
+class Stripectl : public ::testing::Test {
+protected:
+    // Starts a simulated reader (after stopping the one before).
+    bool startSim(const std::vector<std::string> &options = {})
+    {
+        sim.reset();
+        sim = std::make_unique<SimReader>(options);
+        return !sim->port().empty();
+    }
+    // Runs stripectl to its end (killed after 90 s), on the simulated
+    // reader's port unless the arguments name one. With interruptAfterMs >= 0
+    // it gets a SIGINT that long after its start, as from Ctrl-C.
+    RunResult ctl(std::vector<std::string> args, int interruptAfterMs = -1)
+    {
+        if (sim && !args.empty() && std::find(args.begin(), args.end(), "--port") == args.end())
+            args.insert(args.begin() + 1, {"--port", sim->port()});
+        args.insert(args.begin(), STRIPECTL_PATH);
+        RunResult r = finish(spawn(args, "stripectl"), "stripectl", interruptAfterMs);
+        // In a sanitizer build a fault in the tool shows here, whatever the
+        // exit status the case expects.
+        EXPECT_FALSE(contains(r.err, "Sanitizer") || contains(r.err, "runtime error:")) << r.err;
+        return r;
+    }
+
+    sdtest::TempWorkDir dir;
+    std::unique_ptr<SimReader> sim;
+};
+
+} // namespace ctltest
