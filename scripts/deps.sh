@@ -2,6 +2,38 @@
 #
 #   need_packages pkg...   installs the missing ones with apt-get when run as
 #                          root; otherwise prints the apt-get line and exits.
+#                          A name may carry an architecture (qtbase5-dev:arm64).
+#   need_architecture A    lets dpkg install packages of architecture A
+#                          (multiarch), for a cross build.
+#   clang_runtime_package  names the package with the sanitizer and fuzzer
+#                          runtimes of the installed clang.
+#   retry command...       runs a download again, after a pause, when it fails.
+
+retry() {
+    local try=1
+    until "$@"; do
+        if [ $try -ge 4 ]; then
+            echo "failed $try times: $*" >&2
+            return 1
+        fi
+        echo "failed (try $try), again in $((try * 15)) s: $*" >&2
+        sleep $((try * 15))
+        try=$((try + 1))
+    done
+}
+
+as_root_or_say() { # as_root_or_say WHAT: stops with the line to run unless root
+    [ "$(id -u)" -eq 0 ] && return 0
+    echo "Missing $1. As root, run:" >&2
+    echo "  $2" >&2
+    exit 1
+}
+
+apt_updated=0
+apt_update() {
+    [ $apt_updated -eq 1 ] && return 0
+    retry apt-get update -qq && apt_updated=1
+}
 
 need_packages() {
     local missing=() p
@@ -10,22 +42,37 @@ need_packages() {
             || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "Missing Debian packages. Install them with:" >&2
-        echo "  sudo apt-get install -y ${missing[*]}" >&2
-        exit 1
-    fi
+    as_root_or_say "Debian packages" "apt-get install -y ${missing[*]}"
     echo "Installing: ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
-    # Downloads fail now and then: three tries before giving up.
-    local try
-    for try in 1 2 3; do
-        apt-get update -qq &&
-            apt-get install -y -qq --no-install-recommends "${missing[@]}" && return 0
-        echo "apt-get failed (try $try of 3)" >&2
-        sleep $((try * 10))
-    done
-    return 1
+    apt_update
+    retry apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+need_architecture() {
+    [ "$(dpkg --print-architecture)" = "$1" ] && return 0
+    dpkg --print-foreign-architectures | grep -qx "$1" && return 0
+    as_root_or_say "the $1 architecture" "dpkg --add-architecture $1 && apt-get update"
+    dpkg --add-architecture "$1"
+    apt_updated=0
+}
+
+# Debian 12 ships clang 14 with libclang-rt-14-dev, Debian 13 clang 19 with
+# libclang-rt-19-dev, Ubuntu 24.04 clang 18; Ubuntu 22.04's clang 14 keeps
+# its runtimes in libclang-common-14-dev. Needs clang installed.
+clang_runtime_package() {
+    local major
+    major=$(clang -dumpversion | cut -d. -f1)
+    if dpkg-query -W -f='${Status}' "libclang-rt-$major-dev" 2>/dev/null | grep -q 'install ok installed'; then
+        echo "libclang-rt-$major-dev"
+        return 0
+    fi
+    [ "$(id -u)" -eq 0 ] && apt_update >&2
+    if apt-cache show "libclang-rt-$major-dev" >/dev/null 2>&1; then
+        echo "libclang-rt-$major-dev"
+    else
+        echo "libclang-common-$major-dev"
+    fi
 }
 
 # What every build of the project needs.
@@ -38,3 +85,9 @@ BUILD_PACKAGES=(build-essential cmake pkg-config binutils file
 # installing and purging them moves only their own files).
 DEB_PACKAGES=(debhelper dpkg-dev lintian autopkgtest
               udev umockdev pkgconf fonts-wqy-microhei)
+# The console with Qt 6 instead (SD_QT=6).
+QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools libgl-dev)
+# The arm64 cross build and its tests under user-mode emulation.
+ARM64_PACKAGES=(crossbuild-essential-arm64 qemu-user-static
+                libgtest-dev:arm64 libgmock-dev:arm64 qtbase5-dev:arm64
+                libudev-dev:arm64)
