@@ -52,9 +52,11 @@ void clickEverythingDuringCall()
     for (const char *name : {"btn_readMS", "btn_writeMS", "btn_readIC", "btn_readID"}) {
         QPushButton *button = child<QPushButton>(g_window, name);
         QTest::mouseClick(button, Qt::LeftButton);
-        const QPoint centre = button->rect().center();
+        const QPointF centre = button->rect().center();
+        const QPointF global = button->mapToGlobal(button->rect().center());
+        // The constructor with both positions is the one Qt 5 and Qt 6 share.
         for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease})
-            QCoreApplication::postEvent(button, new QMouseEvent(type, centre, Qt::LeftButton,
+            QCoreApplication::postEvent(button, new QMouseEvent(type, centre, global, Qt::LeftButton,
                                                                 Qt::LeftButton, Qt::NoModifier));
     }
     g_nestedCalls = totalCalls() - before;
