@@ -83,6 +83,8 @@ int main(int argc, char **argv)
 {
     const long count =
         bench::hasFlag(argc, argv, "--short") ? 2 : bench::option(argc, argv, "--count", 20);
+    if (bench::skipUnderEmulation("start-up time"))
+        return bench::kSkipped;
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     char runtime[] = "/tmp/sdbench-xdg-XXXXXX"; // Qt wants one, mode 0700
     if (getenv("XDG_RUNTIME_DIR") == nullptr && mkdtemp(runtime) != nullptr)

@@ -3,6 +3,7 @@
 // served from a thread and a temporary working directory.
 #pragma once
 
+#include "emulation.h"
 #include "pty_peer.h"
 #include "sim_reader.h"
 
@@ -68,6 +69,19 @@ inline Stats stats(std::vector<double> v)
         sum += x;
     s.mean = sum / double(v.size());
     return s;
+}
+
+// The exit status CTest counts as a skip (SKIP_RETURN_CODE).
+constexpr int kSkipped = 77;
+
+// Times and processor use under an emulator measure the emulator: true,
+// after saying so, when a benchmark should skip itself there.
+inline bool skipUnderEmulation(const char *what)
+{
+    if (!sdtest::underEmulation())
+        return false;
+    std::printf("SKIP: %s is not measured under the emulator %s\n", what, std::getenv("SD_EMULATOR"));
+    return true;
 }
 
 inline bool hasFlag(int argc, char **argv, const char *flag)

@@ -21,5 +21,5 @@ function(sd_add_gtest name)
   add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} GTest::gtest GTest::gtest_main)
   gtest_discover_tests(${name} TEST_PREFIX "${arg_PREFIX}" DISCOVERY_TIMEOUT 30
-                       PROPERTIES TIMEOUT ${SD_TEST_TIMEOUT})
+                       PROPERTIES TIMEOUT ${SD_TEST_TIMEOUT} ENVIRONMENT "${SD_TEST_ENVIRONMENT}")
 endfunction()

@@ -88,6 +88,6 @@ DEB_PACKAGES=(debhelper dpkg-dev lintian autopkgtest
 # The console with Qt 6 instead (SD_QT=6).
 QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools libgl-dev)
 # The arm64 cross build and its tests under user-mode emulation.
-ARM64_PACKAGES=(crossbuild-essential-arm64 qemu-user-static
+ARM64_PACKAGES=(crossbuild-essential-arm64 qemu-user-static debhelper dpkg-dev
                 libgtest-dev:arm64 libgmock-dev:arm64 qtbase5-dev:arm64
                 libudev-dev:arm64)

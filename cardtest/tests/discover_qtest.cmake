@@ -6,6 +6,7 @@
 # them run in parallel.
 #
 #   -D EXE=program -D NAME=ctest-prefix -D OUT=file -D TIMEOUT=seconds -D ROWS=0|1
+#   [-D EMULATOR=command]   runs the program (a cross build's) under it
 set(ENV{QT_QPA_PLATFORM} offscreen)
 set(ENV{ASAN_OPTIONS} detect_leaks=0)
 if(ROWS)
@@ -13,12 +14,21 @@ if(ROWS)
 else()
   set(listing_option -functions)
 endif()
-execute_process(COMMAND ${EXE} ${listing_option}
+execute_process(COMMAND ${EMULATOR} ${EXE} ${listing_option}
   OUTPUT_VARIABLE listing RESULT_VARIABLE rc ERROR_VARIABLE err)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "${EXE} ${listing_option} failed (${rc}): ${err}")
 endif()
 string(REPLACE "\n" ";" lines "${listing}")
+set(emulator_args "")
+set(environment "QT_QPA_PLATFORM=offscreen")
+foreach(word IN LISTS EMULATOR)
+  string(APPEND emulator_args "[==[${word}]==] ")
+endforeach()
+if(EMULATOR)
+  list(JOIN EMULATOR " " line)
+  string(APPEND environment ";SD_EMULATOR=${line}")
+endif()
 set(script "")
 foreach(line IN LISTS lines)
   string(STRIP "${line}" line)
@@ -32,9 +42,9 @@ foreach(line IN LISTS lines)
     set(test "${CMAKE_MATCH_1}")
   endif()
   if(NOT test STREQUAL "")
-    string(APPEND script "add_test([=[${NAME}.${test}]=] [==[${EXE}]==] [=[${test}]=])\n"
+    string(APPEND script "add_test([=[${NAME}.${test}]=] ${emulator_args} [==[${EXE}]==] [=[${test}]=])\n"
       "set_tests_properties([=[${NAME}.${test}]=] PROPERTIES"
-      " ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT ${TIMEOUT})\n")
+      " ENVIRONMENT [==[${environment}]==] TIMEOUT ${TIMEOUT})\n")
   endif()
 endforeach()
 if(script STREQUAL "")

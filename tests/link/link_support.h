@@ -1,6 +1,7 @@
 // Helpers shared by the reader-link tests.
 #pragma once
 
+#include "emulation.h"
 #include "pty_peer.h"
 #include "scripted_reader.h"
 #include "stripedrv.h"
