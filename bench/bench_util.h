@@ -74,13 +74,12 @@ inline Stats stats(std::vector<double> v)
 // The exit status CTest counts as a skip (SKIP_RETURN_CODE).
 constexpr int kSkipped = 77;
 
-// Times and processor use under an emulator measure the emulator: true,
-// after saying so, when a benchmark should skip itself there.
-inline bool skipUnderEmulation(const char *what)
+// True, after saying why, when a benchmark cannot run under an emulator.
+inline bool skipUnderEmulation(const char *why)
 {
     if (!sdtest::underEmulation())
         return false;
-    std::printf("SKIP: %s is not measured under the emulator %s\n", what, std::getenv("SD_EMULATOR"));
+    std::printf("SKIP under the emulator %s: %s\n", std::getenv("SD_EMULATOR"), why);
     return true;
 }
 
