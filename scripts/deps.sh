@@ -32,7 +32,7 @@ as_root_or_say() { # as_root_or_say WHAT: stops with the line to run unless root
 apt_updated=0
 apt_update() {
     [ $apt_updated -eq 1 ] && return 0
-    retry apt-get update -qq && apt_updated=1
+    retry apt-get -o DPkg::Lock::Timeout=300 update -qq && apt_updated=1
 }
 
 need_packages() {
@@ -46,7 +46,9 @@ need_packages() {
     echo "Installing: ${missing[*]}" >&2
     export DEBIAN_FRONTEND=noninteractive
     apt_update
-    retry apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # Another apt on the machine (an unattended upgrade) holds the lock for a
+    # while: wait for it rather than fail.
+    retry apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends "${missing[@]}"
 }
 
 need_architecture() {
