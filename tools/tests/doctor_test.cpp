@@ -8,7 +8,7 @@ using namespace ctltest;
 
 namespace {
 
-class Doctor : public MachineTest {};
+class Doctor : public TestBedTest {};
 
 TEST_F(Doctor, FindsTheAdapterTheRuleAndTheDaemons)
 {

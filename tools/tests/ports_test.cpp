@@ -8,7 +8,7 @@ using namespace ctltest;
 
 namespace {
 
-class Ports : public MachineTest {};
+class Ports : public TestBedTest {};
 
 TEST_F(Ports, ListTheAdaptersAndMarkTheReaders)
 {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "child.h"
+#include "emulation.h"
 #include "pty_peer.h"
 
 #include <gtest/gtest.h>
@@ -128,6 +129,19 @@ protected:
     }
 
     sdtest::TempWorkDir dir;
+};
+
+// The cases whose adapters umockdev plays. Its preload library is the build
+// machine's (the umockdev package cannot be installed for two architectures
+// at once), so a cross build's stripectl under the emulator cannot load it.
+class TestBedTest : public MachineTest {
+protected:
+    void SetUp() override
+    {
+        if (sdtest::underEmulation())
+            GTEST_SKIP() << "umockdev's test bed is not there for programs under the emulator "
+                         << std::getenv("SD_EMULATOR");
+    }
 };
 
 } // namespace ctltest
