@@ -21,10 +21,13 @@ int main(int argc, char **argv)
     // A client that goes away mid-write must not end the service.
     std::signal(SIGPIPE, SIG_IGN);
 
-    boost::asio::io_context io;
+    // The queue outlives the network side: closing sessions still tell it
+    // to forget them. It is shut down (its worker joined) before that, so
+    // that no answer is posted to a network side that has gone.
     ReaderLine line{options.settings.reader, options.baud};
     ReaderQueue queue([line](const Request &request) { return runOnReader(line, request); },
                       kQueueCapacity);
+    boost::asio::io_context io;
     try {
         Service service(io, options.settings, queue);
         const auto &listen = options.settings.listen;
@@ -40,9 +43,11 @@ int main(int argc, char **argv)
             io.stop();
         });
         io.run();
+        queue.shutdown();
     } catch (const boost::system::system_error &e) {
         logLine("cannot listen on " + options.settings.listen.address().to_string() + ":" +
                 std::to_string(options.settings.listen.port()) + ": " + e.code().message());
+        queue.shutdown();
         return 1;
     }
     return 0;

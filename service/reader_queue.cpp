@@ -24,6 +24,11 @@ ReaderQueue::ReaderQueue(Runner runner, size_t capacity)
 
 ReaderQueue::~ReaderQueue()
 {
+    shutdown();
+}
+
+void ReaderQueue::shutdown()
+{
     {
         std::unique_lock<std::mutex> lock(mutex_);
         stopping_ = true;
@@ -33,8 +38,10 @@ ReaderQueue::~ReaderQueue()
     }
     jobReady_.notify_all();
     cancelWanted_.notify_all();
-    worker_.join();
-    canceller_.join();
+    if (worker_.joinable())
+        worker_.join();
+    if (canceller_.joinable())
+        canceller_.join();
 }
 
 bool ReaderQueue::submit(Job job)

@@ -40,8 +40,10 @@ public:
     // runner does the transaction (runOnReader in the service, a stand-in
     // in tests).
     ReaderQueue(Runner runner, size_t capacity);
-    // Drops what waits, cuts the running transaction short and joins.
     ~ReaderQueue();
+    // Drops what waits, cuts the running transaction short and joins the
+    // threads; later submits are refused. Called again, it does nothing.
+    void shutdown();
     ReaderQueue(const ReaderQueue &) = delete;
     ReaderQueue &operator=(const ReaderQueue &) = delete;
 
