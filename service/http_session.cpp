@@ -46,6 +46,10 @@ HttpSession::HttpSession(boost::asio::ip::tcp::socket socket, ConnectionSlot slo
     : stream_(std::move(socket)), slot_(std::move(slot))
 {
     boost::system::error_code ec;
+    // Answers are small and follow the "waiting" event closely: without
+    // this, Nagle's rule holds the answer back until the event is
+    // acknowledged, some 40 ms later.
+    stream_.socket().set_option(boost::asio::ip::tcp::no_delay(true), ec);
     auto remote = stream_.socket().remote_endpoint(ec);
     peer_ = ec ? "?" : remote.address().to_string() + ":" + std::to_string(remote.port());
 }

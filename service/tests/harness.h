@@ -42,6 +42,8 @@ public:
     unsigned short port() const { return port_; }
     std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
     void swipe() { server_->swipe(); }
+    // The simulated reader's port, for calling the library directly.
+    std::string readerPort() const { return server_->portName(); }
     const readersim::Card &card() const { return card_; }
     // Everything logged so far, one line after the other.
     std::string log() const;
