@@ -1,6 +1,6 @@
 #include "reader_ops.h"
 
-#include "commands.h"
+#include "identity.h"
 #include "messages.h"
 #include "stripedrv.h"
 #include "track2_fields.h"
@@ -61,37 +61,34 @@ Outcome writeCard(const ReaderLine &line, const Request &request)
 }
 
 // Version first; the identity record only when the version does not settle
-// the model, the way stripectl info asks.
+// the model, by the rule the library's device-information call follows.
 Outcome readerInfo(const ReaderLine &line)
 {
     Outcome outcome;
     std::string step = "opening the port";
+    char version[SD_VERSION_MAX + 1] = "";
+    char serial[sdident::kSerialBuf] = "";
+    char date[sdident::kDateBuf] = "";
     outcome.code = OpenCOM(line.port.c_str(), line.baud);
-    std::string firmware, model;
-    stripectl::Identity identity;
     if (outcome.code == SD_OK) {
         step = "asking for the firmware version";
-        char version[SD_VERSION_MAX + 1] = "";
         outcome.code = GetVersionInfo(version);
-        firmware = version;
-        model = stripectl::modelFromFirmware(firmware);
     }
-    if (outcome.code == SD_OK && model.empty()) {
+    if (outcome.code == SD_OK && sdident::needsIdentityRecord(version)) {
         step = "asking for the identity record";
         char record[SD_IDENTITY_MAX + 1] = "";
         outcome.code = ProbeDeviceId(record);
-        identity = stripectl::splitIdentityRecord(record);
-        model = "P26B";
+        sdident::splitIdentityRecord(record, serial, sizeof serial, date, sizeof date);
     }
     CloseCOM();
     if (outcome.code != SD_OK) {
-        outcome.error = step + " failed: " + stripectl::queryMessage(outcome.code);
+        outcome.error = step + " failed: " + sdmsg::queryMessage(outcome.code);
         return outcome;
     }
-    outcome.info = {{"firmware", firmware},
-                    {"serial_number", identity.serialNumber},
-                    {"production_date", identity.productionDate},
-                    {"model", model}};
+    outcome.info = {{"firmware", version},
+                    {"serial_number", serial},
+                    {"production_date", date},
+                    {"model", sdident::modelFromFirmware(version)}};
     return outcome;
 }
 

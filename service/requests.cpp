@@ -164,7 +164,7 @@ json readAnswer(const json &id, int tracks, const std::string &track2, const std
 
 std::string codeText(int code)
 {
-    return stripectl::codeMessage(code);
+    return sdmsg::codeMessage(code);
 }
 
 } // namespace stripedrvd
