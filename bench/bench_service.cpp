@@ -58,7 +58,7 @@ bool timeReads(long count)
     return ok;
 }
 
-bool manyClients(int clients, int reads)
+bool manyClients(int clients, int reads, bool judgeMemory)
 {
     svctest::Harness h;
     std::atomic<int> next{0}, answered{0}, busy{0}, wrong{0};
@@ -107,8 +107,10 @@ bool manyClients(int clients, int reads)
                 "kB, end %ld kB\n",
                 clients, reads, answered.load(), wrong.load(), busy.load(), took,
                 took * 1e3 / reads, rssStart, rssMid, rssEnd);
-    // Flat: the second half of the run may not grow by more than 1 MiB.
-    return answered == reads && wrong == 0 && rssEnd - rssMid < 1024;
+    // Flat: the second half of the run may not grow by more than 1 MiB (not
+    // judged in the short run, too short to say, nor meant for a sanitizer
+    // build, whose quarantine grows).
+    return answered == reads && wrong == 0 && (!judgeMemory || rssEnd - rssMid < 1024);
 }
 
 } // namespace
@@ -118,7 +120,7 @@ int main(int argc, char **argv)
     const bool quick = bench::hasFlag(argc, argv, "--short");
     bench::WorkDir dir; // no CONFIG.ini: trace off
     bool ok = timeReads(quick ? 5 : bench::option(argc, argv, "--count", 50));
-    ok = manyClients(quick ? 8 : 32, quick ? 80 : 1000) && ok;
+    ok = manyClients(quick ? 8 : 32, quick ? 80 : 1000, !quick) && ok;
     std::printf("%s\n", ok ? "OK" : "FAIL");
     return ok ? 0 : 1;
 }
