@@ -31,7 +31,7 @@ Shared::Shared(net::io_context &ioContext, Settings s, ReaderQueue &readerQueue)
 }
 
 Service::Service(net::io_context &io, Settings settings, ReaderQueue &queue)
-    : shared_(std::make_shared<Shared>(io, std::move(settings), queue)), acceptor_(io)
+    : shared_(std::make_shared<Shared>(io, std::move(settings), queue)), acceptor_(io), pause_(io)
 {
     const tcp::endpoint &endpoint = shared_->settings.listen;
     acceptor_.open(endpoint.protocol());
@@ -57,6 +57,7 @@ void Service::stop()
 {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
+    pause_.cancel();
 }
 
 void Service::accept()
@@ -64,15 +65,24 @@ void Service::accept()
     acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
         if (ec == net::error::operation_aborted)
             return;
-        if (!ec) {
-            if (shared_->connections >= shared_->settings.maxConnections) {
-                logLine("refused a connection: " +
-                        std::to_string(shared_->settings.maxConnections) + " are open already");
-                boost::system::error_code ignored;
-                socket.close(ignored);
-            } else {
-                std::make_shared<HttpSession>(std::move(socket), ConnectionSlot(shared_))->run();
-            }
+        if (ec) {
+            // Out of descriptors, most likely: trying again at once would
+            // spin on the same error.
+            logLine("accepting a connection failed: " + ec.message());
+            pause_.expires_after(std::chrono::milliseconds(200));
+            pause_.async_wait([this](boost::system::error_code waited) {
+                if (!waited)
+                    accept();
+            });
+            return;
+        }
+        if (shared_->connections >= shared_->settings.maxConnections) {
+            logLine("refused a connection: " + std::to_string(shared_->settings.maxConnections) +
+                    " are open already");
+            boost::system::error_code ignored;
+            socket.close(ignored);
+        } else {
+            std::make_shared<HttpSession>(std::move(socket), ConnectionSlot(shared_))->run();
         }
         accept();
     });

@@ -10,6 +10,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
 #include <memory>
@@ -76,6 +77,7 @@ private:
 
     std::shared_ptr<Shared> shared_;
     boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::steady_timer pause_;  // after a failed accept (out of descriptors)
 };
 
 } // namespace stripedrvd

@@ -47,6 +47,10 @@ bool runUntil(net::io_context &io, const bool &done, std::chrono::milliseconds l
 
 Harness::Harness(HarnessOptions options)
 {
+    {
+        std::lock_guard<std::mutex> lock(logMutex);
+        logText.clear();
+    }
     if (options.quiet)
         stripedrvd::setLogSink([](const std::string &line) {
             std::lock_guard<std::mutex> lock(logMutex);
