@@ -118,7 +118,7 @@ bool manyClients(int clients, int reads, bool judgeMemory)
 int main(int argc, char **argv)
 {
     const bool quick = bench::hasFlag(argc, argv, "--short");
-    bench::WorkDir dir; // no CONFIG.ini: trace off
+    sdtest::TempWorkDir dir; // no CONFIG.ini: trace off
     bool ok = timeReads(quick ? 5 : bench::option(argc, argv, "--count", 50));
     ok = manyClients(quick ? 8 : 32, quick ? 80 : 1000, !quick) && ok;
     std::printf("%s\n", ok ? "OK" : "FAIL");

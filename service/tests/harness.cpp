@@ -222,28 +222,4 @@ int httpStatus(const std::string &answer)
     return std::stoi(answer.substr(9, 3));
 }
 
-bool libraryCancels()
-{
-    static const bool cancels = [] {
-        readersim::Card card;
-        readersim::Behaviour behaviour;
-        readersim::Protocol protocol(card, behaviour);
-        HarnessOptions options;
-        options.swipeOnDemand = true;
-        readersim::Server server(protocol, simOptions(options));
-        std::thread serving([&] { server.run(); });
-        char t2[256] = "", t3[256] = "";
-        int code = 0;
-        std::thread reading(
-            [&] { code = MS_ReadCard(server.portName().c_str(), "", 9600, 2, 23, 0, t2, t3); });
-        std::this_thread::sleep_for(300ms);
-        MS_Cancel();
-        reading.join();
-        server.stop();
-        serving.join();
-        return code == SD_ERR_CANCELLED;
-    }();
-    return cancels;
-}
-
 } // namespace svctest

@@ -96,8 +96,4 @@ std::string httpGet(unsigned short port, const std::string &target, std::string 
 // The status code of an HTTP answer, 0 when there is none.
 int httpStatus(const std::string &answer);
 
-// True when MS_Cancel cuts a waiting read short (the library's cancel is in
-// place); measured once per process.
-bool libraryCancels();
-
 } // namespace svctest

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <vector>
 
 using namespace svctest;
@@ -16,6 +17,31 @@ json readRequest(int id, int timeout = 5)
 {
     return {{"id", id}, {"op", "read"}, {"tracks", 23}, {"timeout", timeout}};
 }
+
+// Swipes the card every 50 ms while it lives. The "waiting" event goes out
+// as the transaction starts, a moment before the read command reaches the
+// reader, and a swipe before that swipes nothing.
+class KeepSwiping {
+public:
+    explicit KeepSwiping(Harness &h)
+        : thread_([this, &h] {
+              while (!stop_) {
+                  h.swipe();
+                  std::this_thread::sleep_for(50ms);
+              }
+          })
+    {
+    }
+    ~KeepSwiping()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 HarnessOptions onDemand()
 {
@@ -155,7 +181,7 @@ TEST(Queue, CancelCutsAWaitingRequestOfOnlyThatClient)
     auto cut = b.answerTo(2, 1000ms);
     ASSERT_TRUE(cut);
     EXPECT_EQ((*cut)["code"], SD_ERR_CANCELLED);
-    h.swipe();
+    KeepSwiping swiping(h);
     auto served = a.answerTo(1);
     ASSERT_TRUE(served);
     EXPECT_EQ((*served)["ok"], true); // a's read was not touched
@@ -163,8 +189,6 @@ TEST(Queue, CancelCutsAWaitingRequestOfOnlyThatClient)
 
 TEST(Queue, CancelCutsTheRunningReadShort)
 {
-    if (!libraryCancels())
-        GTEST_SKIP() << "MS_Cancel does not cut a call short in this build of the library";
     Harness h(onDemand());
     Client c(h.port());
     c.send(readRequest(1, 20));
@@ -180,8 +204,6 @@ TEST(Queue, CancelCutsTheRunningReadShort)
 
 TEST(Queue, ADisconnectMidReadFreesTheReaderForTheNextClient)
 {
-    if (!libraryCancels())
-        GTEST_SKIP() << "MS_Cancel does not cut a call short in this build of the library";
     Harness h(onDemand());
     auto gone = std::make_unique<Client>(h.port());
     gone->send(readRequest(1, 20));
@@ -192,7 +214,7 @@ TEST(Queue, ADisconnectMidReadFreesTheReaderForTheNextClient)
     auto waiting = next.receive(5000ms);
     ASSERT_TRUE(waiting);
     EXPECT_EQ((*waiting)["event"], "waiting");
-    h.swipe();
+    KeepSwiping swiping(h);
     auto served = next.answerTo(2);
     ASSERT_TRUE(served);
     EXPECT_EQ((*served)["ok"], true);
