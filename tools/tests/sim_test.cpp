@@ -30,6 +30,26 @@ TEST_F(Stripectl, ReadPrintsTheTracksAsTextOrJsonAndTraces)
         << r.out;
 }
 
+TEST_F(Stripectl, ReadDecodeAddsThePaymentCardFieldsMasked)
+{
+    ASSERT_TRUE(startSim({"--track2", "4111111111111111=2901201123", "--track3", "12=34"}));
+    RunResult r = ctl({"read", "--decode", "--quiet"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "track2: 4111111111111111=2901201123\ntrack3: 12=34\n"
+                     "pan_masked: 411111******1111\nexpiry: 2901\nservice_code: 201\n"
+                     "luhn_ok: true\n");
+    r = ctl({"read", "--decode", "--json", "--tracks", "2"});
+    EXPECT_TRUE(contains(r.out, R"("track2_fields":{"pan_masked":"411111******1111",)"
+                                R"("expiry":"2901","service_code":"201","luhn_ok":true})"))
+        << r.out;
+
+    // The console's default card has no such layout: the tracks alone.
+    ASSERT_TRUE(startSim());
+    r = ctl({"read", "--decode"});
+    EXPECT_EQ(r.out, "track2: " + kTrack2 + "\ntrack3: " + kTrack3 + "\n");
+    EXPECT_TRUE(contains(r.err, "nothing to decode")) << r.err;
+}
+
 TEST_F(Stripectl, ReadWithoutASwipeRunsIntoTheTimeLimit)
 {
     ASSERT_TRUE(startSim({"--swipe-on-key"}));

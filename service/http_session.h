@@ -1,0 +1,41 @@
+// One TCP connection while it speaks HTTP: the demo page's files, the
+// health answer and the WebSocket upgrade at /ws, each request checked
+// against the rules of access first.
+#pragma once
+
+#include "service.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <memory>
+#include <optional>
+
+namespace stripedrvd {
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+public:
+    HttpSession(boost::asio::ip::tcp::socket socket, ConnectionSlot slot);
+    void run();
+
+private:
+    using Request = boost::beast::http::request<boost::beast::http::string_body>;
+    using Response = boost::beast::http::response<boost::beast::http::string_body>;
+
+    void readRequest();
+    void onRead(boost::beast::error_code ec, size_t bytes);
+    void upgrade(Request request);
+    Response answer(const Request &request);
+    void send(Response response);
+    void onWrite(bool close, boost::beast::error_code ec, size_t bytes);
+    void shutDown();
+
+    boost::beast::tcp_stream stream_;
+    boost::beast::flat_buffer buffer_;
+    std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
+    ConnectionSlot slot_;
+    std::string peer_;
+};
+
+} // namespace stripedrvd

@@ -1,0 +1,101 @@
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdlib>
+#include <unistd.h>
+
+namespace stripedrvd {
+
+namespace {
+
+const int kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 115200};
+
+std::string defaultConfigFile()
+{
+    std::string user;
+    if (const char *xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg)
+        user = xdg;
+    else if (const char *home = std::getenv("HOME"); home && *home)
+        user = std::string(home) + "/.config";
+    for (std::string candidate : {user.empty() ? "" : user + "/stripedrvd/stripedrvd.conf",
+                                  std::string(STRIPEDRVD_SYSCONFDIR "/stripedrvd/stripedrvd.conf")})
+        if (!candidate.empty() && access(candidate.c_str(), R_OK) == 0)
+            return candidate;
+    return "";
+}
+
+// The reader's name below /dev/, as the library wants it.
+std::string portName(std::string reader)
+{
+    if (reader.rfind("/dev/", 0) == 0)
+        reader.erase(0, 5);
+    return reader;
+}
+
+} // namespace
+
+int parseOptions(int argc, const char *const *argv, Options &options, std::ostream &out,
+                 std::ostream &err)
+{
+    CLI::App app{"stripedrvd: the magnetic-stripe reader for web pages on this machine, "
+                 "over a WebSocket on loopback",
+                 "stripedrvd"};
+    app.set_version_flag("--version", std::string("stripedrvd ") + STRIPEDRVD_VERSION);
+    app.set_config("--config", defaultConfigFile(),
+                   "read options from FILE (lines such as reader = \"ttyUSB0\")");
+
+    std::string reader, listen = "127.0.0.1:8765";
+    std::vector<std::string> origins;
+    int idle = 600;
+    options.settings.staticDir = STRIPEDRVD_STATIC_DIR;
+    app.add_option("--reader", reader, "the reader's tty below /dev/, e.g. ttyUSB0")->required();
+    app.add_option("--baud", options.baud, "line speed")
+        ->check(CLI::IsMember(std::vector<int>(std::begin(kBaudRates), std::end(kBaudRates))))
+        ->capture_default_str();
+    app.add_option("--listen", listen, "address to listen on, HOST:PORT (loopback only)")
+        ->capture_default_str();
+    app.add_option("--allow-origin", origins,
+                   "a web origin whose pages may connect, e.g. http://kiosk.local:8080; "
+                   "may be given more than once");
+    app.add_option("--static", options.settings.staticDir, "folder of the demo page")
+        ->check(CLI::ExistingDirectory)
+        ->capture_default_str();
+    app.add_flag("--allow-remote", options.allowRemote,
+                 "also listen on an address that is not loopback (not recommended)");
+    app.add_option("--idle-timeout", idle, "seconds before a silent WebSocket is closed")
+        ->check(CLI::Range(1, 86400))
+        ->capture_default_str();
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError &e) {
+        return app.exit(e, out, err);
+    }
+
+    std::string problem;
+    auto endpoint = parseListen(listen, problem);
+    if (!endpoint) {
+        err << "stripedrvd: --listen " << listen << ": " << problem << "\n";
+        return 2;
+    }
+    if (!endpoint->address().is_loopback() && !options.allowRemote) {
+        err << "stripedrvd: --listen " << listen
+            << ": not a loopback address; other machines could reach the reader. Give "
+               "--allow-remote as well if that is really wanted\n";
+        return 2;
+    }
+    for (const std::string &origin : origins)
+        if (origin.rfind("http://", 0) != 0 && origin.rfind("https://", 0) != 0) {
+            err << "stripedrvd: --allow-origin " << origin
+                << ": an origin is scheme://host[:port], e.g. http://localhost:8080\n";
+            return 2;
+        }
+    options.settings.reader = portName(reader);
+    options.settings.listen = *endpoint;
+    options.settings.allowOrigins = origins;
+    options.settings.idleTimeout = std::chrono::seconds(idle);
+    return -1;
+}
+
+} // namespace stripedrvd

@@ -1,0 +1,91 @@
+#include "service.h"
+
+#include "http_session.h"
+#include "log.h"
+
+namespace stripedrvd {
+
+namespace net = boost::asio;
+using tcp = net::ip::tcp;
+
+ConnectionSlot::ConnectionSlot(std::shared_ptr<Shared> shared) : shared_(std::move(shared))
+{
+    ++shared_->connections;
+    number_ = ++shared_->lastNumber;
+}
+
+ConnectionSlot::ConnectionSlot(ConnectionSlot &&other) noexcept
+    : shared_(std::move(other.shared_)), number_(other.number_)
+{
+}
+
+ConnectionSlot::~ConnectionSlot()
+{
+    if (shared_)
+        --shared_->connections;
+}
+
+Shared::Shared(net::io_context &ioContext, Settings s, ReaderQueue &readerQueue)
+    : io(ioContext), settings(std::move(s)), queue(readerQueue)
+{
+}
+
+Service::Service(net::io_context &io, Settings settings, ReaderQueue &queue)
+    : shared_(std::make_shared<Shared>(io, std::move(settings), queue)), acceptor_(io), pause_(io)
+{
+    const tcp::endpoint &endpoint = shared_->settings.listen;
+    acceptor_.open(endpoint.protocol());
+    acceptor_.set_option(net::socket_base::reuse_address(true));
+    acceptor_.bind(endpoint);
+    acceptor_.listen(net::socket_base::max_listen_connections);
+    shared_->rules = makeAccessRules(port(), endpoint.address(), shared_->settings.allowOrigins);
+    accept();
+}
+
+Service::~Service()
+{
+    stop();
+}
+
+unsigned short Service::port() const
+{
+    boost::system::error_code ec;
+    return acceptor_.local_endpoint(ec).port();
+}
+
+void Service::stop()
+{
+    boost::system::error_code ignored;
+    acceptor_.close(ignored);
+    pause_.cancel();
+}
+
+void Service::accept()
+{
+    acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted)
+            return;
+        if (ec) {
+            // Out of descriptors, most likely: trying again at once would
+            // spin on the same error.
+            logLine("accepting a connection failed: " + ec.message());
+            pause_.expires_after(std::chrono::milliseconds(200));
+            pause_.async_wait([this](boost::system::error_code waited) {
+                if (!waited)
+                    accept();
+            });
+            return;
+        }
+        if (shared_->connections >= shared_->settings.maxConnections) {
+            logLine("refused a connection: " + std::to_string(shared_->settings.maxConnections) +
+                    " are open already");
+            boost::system::error_code ignored;
+            socket.close(ignored);
+        } else {
+            std::make_shared<HttpSession>(std::move(socket), ConnectionSlot(shared_))->run();
+        }
+        accept();
+    });
+}
+
+} // namespace stripedrvd

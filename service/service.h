@@ -1,0 +1,83 @@
+// stripedrvd's network side: the listener and what every connection
+// shares (the rules of access, the reader queue, the connection count).
+//
+// Everything here runs on one Asio thread; the reader's transactions run on
+// the queue's worker thread and come back through post().
+#pragma once
+
+#include "access.h"
+#include "reader_queue.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace stripedrvd {
+
+struct Settings {
+    std::string reader;                          // tty below /dev/, for /api/health
+    boost::asio::ip::tcp::endpoint listen;       // port 0: any free port
+    std::vector<std::string> allowOrigins;
+    std::string staticDir;                       // the demo page's files
+    std::chrono::seconds idleTimeout{600};       // WebSocket without a message
+    std::chrono::seconds httpTimeout{30};        // reading one HTTP request
+    size_t maxConnections = 32;
+    size_t maxMessage = 4096;                    // bytes of one WebSocket message
+    size_t maxOutgoing = 64;                     // answers waiting for a slow client
+};
+
+class Shared;
+
+// Counts one open connection while it lives; moves from the HTTP session to
+// the WebSocket session of an upgrade.
+class ConnectionSlot {
+public:
+    explicit ConnectionSlot(std::shared_ptr<Shared> shared);
+    ~ConnectionSlot();
+    ConnectionSlot(ConnectionSlot &&other) noexcept;
+    ConnectionSlot &operator=(ConnectionSlot &&) = delete;
+    Shared &shared() const { return *shared_; }
+    std::uint64_t number() const { return number_; }
+
+private:
+    std::shared_ptr<Shared> shared_;
+    std::uint64_t number_ = 0;
+};
+
+class Shared {
+public:
+    Shared(boost::asio::io_context &io, Settings settings, ReaderQueue &queue);
+
+    boost::asio::io_context &io;
+    const Settings settings;
+    ReaderQueue &queue;
+    AccessRules rules;               // set once the port is known
+    size_t connections = 0;
+    std::uint64_t lastNumber = 0;
+};
+
+class Service {
+public:
+    // Binds and listens at once; throws boost::system::system_error when
+    // the address cannot be had.
+    Service(boost::asio::io_context &io, Settings settings, ReaderQueue &queue);
+    ~Service();
+    // The port really listened on (the one given, or the one picked for 0).
+    unsigned short port() const;
+    // Stops accepting; the open connections go on until they end.
+    void stop();
+
+private:
+    void accept();
+
+    std::shared_ptr<Shared> shared_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::steady_timer pause_;  // after a failed accept (out of descriptors)
+};
+
+} // namespace stripedrvd

@@ -1,0 +1,47 @@
+#include "static_files.h"
+
+#include <sys/stat.h>
+
+namespace stripedrvd {
+
+std::optional<std::string> staticPath(const std::string &dir, const std::string &target)
+{
+    std::string path = target.substr(0, target.find('?'));
+    if (path.empty() || path[0] != '/' || path.find("..") != std::string::npos ||
+        path.find('\\') != std::string::npos || path.find('\0') != std::string::npos ||
+        dir.empty())
+        return std::nullopt;
+    if (path.back() == '/')
+        path += "index.html";
+    std::string full = dir + path;
+    struct stat info {};
+    if (stat(full.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+        return std::nullopt;
+    return full;
+}
+
+std::string contentType(const std::string &path)
+{
+    struct Type {
+        const char *extension;
+        const char *type;
+    };
+    static const Type kTypes[] = {
+        {".html", "text/html; charset=utf-8"},
+        {".js", "text/javascript; charset=utf-8"},
+        {".css", "text/css; charset=utf-8"},
+        {".json", "application/json"},
+        {".svg", "image/svg+xml"},
+        {".png", "image/png"},
+        {".ico", "image/vnd.microsoft.icon"},
+        {".txt", "text/plain; charset=utf-8"},
+    };
+    for (const Type &t : kTypes) {
+        const std::string ext = t.extension;
+        if (path.size() >= ext.size() && path.compare(path.size() - ext.size(), ext.size(), ext) == 0)
+            return t.type;
+    }
+    return "application/octet-stream";
+}
+
+} // namespace stripedrvd

@@ -1,0 +1,99 @@
+// The service in-process for tests and benchmarks: a simulated reader on a
+// pseudo-terminal, the reader queue, and the network side on its own thread
+// at a free loopback port; and a WebSocket client with time limits.
+#pragma once
+
+#include "protocol.h"
+#include "server.h"
+#include "service.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace svctest {
+
+using json = stripedrvd::json;
+using namespace std::chrono_literals;
+
+struct HarnessOptions {
+    readersim::Behaviour behaviour;
+    bool swipeOnDemand = false;   // the card is swiped only by swipe()
+    double swipeDelay = 0;        // otherwise this long after the command
+    bool pacing = false;
+    int baud = 9600;
+    std::vector<std::string> allowOrigins;
+    std::chrono::seconds idleTimeout{600};
+    std::chrono::seconds httpTimeout{30};
+    bool quiet = true;            // log lines kept in log() only
+};
+
+class Harness {
+public:
+    explicit Harness(HarnessOptions options = {});
+    ~Harness();
+    unsigned short port() const { return port_; }
+    std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
+    void swipe() { server_->swipe(); }
+    // The simulated reader's port, for calling the library directly.
+    std::string readerPort() const { return server_->portName(); }
+    const readersim::Card &card() const { return card_; }
+    // Everything logged so far, one line after the other.
+    std::string log() const;
+    // True once a line holding `text` has been logged, within the limit.
+    bool logged(const std::string &text, std::chrono::milliseconds limit = 2000ms) const;
+    stripedrvd::ReaderQueue &queue() { return *queue_; }
+
+private:
+    readersim::Card card_;
+    std::unique_ptr<readersim::Protocol> protocol_;
+    std::unique_ptr<readersim::Server> server_;
+    std::thread simThread_;
+    std::unique_ptr<stripedrvd::ReaderQueue> queue_;
+    boost::asio::io_context io_;
+    std::unique_ptr<stripedrvd::Service> service_;
+    std::thread ioThread_;
+    unsigned short port_ = 0;
+};
+
+// A WebSocket client, each call limited in time.
+class Client {
+public:
+    // Connects and shakes hands at /ws; headers to set (Host, Origin) may
+    // be given. Throws boost::system::system_error when refused.
+    explicit Client(unsigned short port, const std::map<std::string, std::string> &headers = {});
+    void send(const std::string &text);
+    void send(const json &message) { send(message.dump()); }
+    // The next message, or nothing when the limit runs out or the
+    // connection ends (closed() then tells).
+    std::optional<json> receive(std::chrono::milliseconds limit = 5000ms);
+    // The answer (not event) with this id; events of it are skipped.
+    std::optional<json> answerTo(const json &id, std::chrono::milliseconds limit = 5000ms);
+    bool closed() const { return closed_; }
+    // Waits until the service closes the connection.
+    bool waitClosed(std::chrono::milliseconds limit);
+    void close();
+
+private:
+    boost::asio::io_context io_;
+    boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
+    boost::beast::flat_buffer buffer_;
+    bool closed_ = false;
+};
+
+// One raw HTTP exchange: the request as given, the whole answer back.
+std::string httpExchange(unsigned short port, const std::string &request,
+                         std::chrono::milliseconds limit = 5000ms);
+// "GET target" with this Host (the service's own when empty).
+std::string httpGet(unsigned short port, const std::string &target, std::string host = "");
+// The status code of an HTTP answer, 0 when there is none.
+int httpStatus(const std::string &answer);
+
+} // namespace svctest

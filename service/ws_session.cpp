@@ -1,0 +1,185 @@
+#include "ws_session.h"
+
+#include "log.h"
+#include "stripedrv.h"
+
+#include <boost/asio/post.hpp>
+
+namespace stripedrvd {
+
+namespace beast = boost::beast;
+namespace websocket = beast::websocket;
+
+WsSession::WsSession(beast::tcp_stream stream, ConnectionSlot slot, std::string peer)
+    : ws_(std::move(stream)), slot_(std::move(slot)), shared_(slot_.shared()),
+      peer_(std::move(peer))
+{
+}
+
+WsSession::~WsSession()
+{
+    // Whatever this client left waiting goes; what runs for it is cut short
+    // so that the reader is free for the next one at once.
+    shared_.queue.forget(slot_.number());
+    logLine("connection " + std::to_string(slot_.number()) + ": closed");
+}
+
+namespace {
+
+// Runs fn(session) on the network thread if the session still lives then.
+// Called from the reader's worker thread, so it holds no more than a weak
+// pointer: the client may have gone while its transaction ran.
+template <class Fn>
+void onSession(boost::asio::io_context &io, std::weak_ptr<WsSession> weak, Fn fn)
+{
+    boost::asio::post(io, [weak = std::move(weak), fn = std::move(fn)]() mutable {
+        if (auto self = weak.lock())
+            fn(*self);
+    });
+}
+
+} // namespace
+
+void WsSession::run(beast::http::request<beast::http::string_body> upgrade)
+{
+    websocket::stream_base::timeout timeouts;
+    timeouts.handshake_timeout = std::chrono::seconds(30);
+    timeouts.idle_timeout = shared_.settings.idleTimeout;
+    // No pings: a client that says nothing for the idle time is closed,
+    // however well its TCP connection holds up.
+    timeouts.keep_alive_pings = false;
+    ws_.set_option(timeouts);
+    ws_.set_option(websocket::stream_base::decorator([](websocket::response_type &response) {
+        response.set(beast::http::field::server, "stripedrvd");
+    }));
+    ws_.read_message_max(shared_.settings.maxMessage);
+    ws_.async_accept(upgrade, beast::bind_front_handler(&WsSession::onAccept, shared_from_this()));
+}
+
+void WsSession::onAccept(beast::error_code ec)
+{
+    if (ec)
+        return drop("handshake failed (" + ec.message() + ")");
+    readMessage();
+}
+
+void WsSession::readMessage()
+{
+    ws_.async_read(buffer_, beast::bind_front_handler(&WsSession::onRead, shared_from_this()));
+}
+
+void WsSession::onRead(beast::error_code ec, size_t)
+{
+    if (ec == websocket::error::closed || ec == boost::asio::error::eof ||
+        ec == boost::asio::error::connection_reset || ec == boost::asio::error::operation_aborted)
+        return;
+    if (ec == websocket::error::message_too_big)
+        return drop("message over " + std::to_string(shared_.settings.maxMessage) + " bytes");
+    if (ec == beast::error::timeout)
+        return drop("idle for " + std::to_string(shared_.settings.idleTimeout.count()) + " s");
+    if (ec)
+        return drop(ec.message());
+    if (!ws_.got_text()) {
+        send(failureAnswer(nullptr, SD_ERR_PARAM, "send JSON as a text message"));
+    } else {
+        handle(beast::buffers_to_string(buffer_.data()));
+    }
+    buffer_.consume(buffer_.size());
+    readMessage();
+}
+
+void WsSession::handle(const std::string &message)
+{
+    Parsed parsed = parseRequest(message);
+    if (!parsed.ok) {
+        logLine("connection " + std::to_string(slot_.number()) + ": bad request: " +
+                parsed.problem);
+        return send(failureAnswer(parsed.request.id, SD_ERR_PARAM, parsed.problem));
+    }
+    if (parsed.request.op == Op::Cancel)
+        return cancel(parsed.request);
+    enqueue(parsed.request);
+}
+
+void WsSession::enqueue(const Request &request)
+{
+    const std::string who = "connection " + std::to_string(slot_.number()) + ": " +
+                            opName(request.op);
+    ReaderQueue::Job job;
+    job.session = slot_.number();
+    job.request = request;
+    boost::asio::io_context &io = shared_.io;
+    std::weak_ptr<WsSession> weak = weak_from_this();
+    job.onStart = [&io, weak, request] {
+        if (request.op == Op::Read || request.op == Op::Write)
+            onSession(io, weak, [id = request.id](WsSession &self) { self.send(waitingEvent(id)); });
+    };
+    job.onDone = [&io, weak, request, who](const Outcome &outcome) {
+        std::string line = who + (outcome.code == SD_OK ? ": ok" : ": code " +
+                                                                       std::to_string(outcome.code));
+        if (outcome.pan)
+            line += ", account " + outcome.panMasked;
+        logLine(line);
+        onSession(io, weak, [answer = answerFor(request, outcome)](WsSession &self) {
+            self.send(answer);
+        });
+    };
+    if (!shared_.queue.submit(std::move(job))) {
+        logLine(who + ": refused, the queue is full");
+        send(failureAnswer(request.id, SD_ERR_BUSY,
+                           "the reader is busy: " + std::to_string(shared_.queue.waiting()) +
+                               " requests are waiting already"));
+    }
+}
+
+void WsSession::cancel(const Request &request)
+{
+    size_t cut = shared_.queue.cancel(slot_.number());
+    logLine("connection " + std::to_string(slot_.number()) + ": cancel, " + std::to_string(cut) +
+            " request(s) cut");
+    send({{"id", request.id}, {"ok", true}, {"cancelled", cut}});
+}
+
+void WsSession::send(const json &message)
+{
+    if (dropped_)
+        return;
+    if (outgoing_.size() >= shared_.settings.maxOutgoing)
+        return drop("falls behind reading its answers");
+    outgoing_.push_back(message.dump(-1, ' ', false, json::error_handler_t::replace));
+    if (outgoing_.size() == 1)
+        writeNext();
+}
+
+void WsSession::writeNext()
+{
+    ws_.text(true);
+    ws_.async_write(boost::asio::buffer(outgoing_.front()),
+                    beast::bind_front_handler(&WsSession::onWrite, shared_from_this()));
+}
+
+void WsSession::onWrite(beast::error_code ec, size_t)
+{
+    if (ec)
+        return;
+    outgoing_.pop_front();
+    if (!outgoing_.empty())
+        writeNext();
+}
+
+void WsSession::drop(const std::string &why)
+{
+    if (dropped_)
+        return;
+    dropped_ = true;
+    logLine("connection " + std::to_string(slot_.number()) + ": closing, " + why);
+    shared_.queue.forget(slot_.number());
+    // Closing the socket ends every read and write under way; the session
+    // goes once their handlers have run.
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both,
+                                                   ignored);
+    beast::get_lowest_layer(ws_).close();
+}
+
+} // namespace stripedrvd

@@ -1,0 +1,47 @@
+// One WebSocket client: its messages in, its answers out, and its requests
+// handed to the reader queue. Answers come back from the queue's worker
+// thread through post(); a session that has gone by then is not touched.
+#pragma once
+
+#include "service.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <deque>
+#include <memory>
+#include <string>
+
+namespace stripedrvd {
+
+class WsSession : public std::enable_shared_from_this<WsSession> {
+public:
+    WsSession(boost::beast::tcp_stream stream, ConnectionSlot slot, std::string peer);
+    ~WsSession();
+    void run(boost::beast::http::request<boost::beast::http::string_body> upgrade);
+    // Sends one JSON object; a client that leaves too many unread is closed.
+    void send(const json &message);
+
+private:
+    void onAccept(boost::beast::error_code ec);
+    void readMessage();
+    void onRead(boost::beast::error_code ec, size_t bytes);
+    void handle(const std::string &message);
+    void enqueue(const Request &request);
+    void cancel(const Request &request);
+    void writeNext();
+    void onWrite(boost::beast::error_code ec, size_t bytes);
+    void drop(const std::string &why);
+
+    boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
+    boost::beast::flat_buffer buffer_;
+    std::deque<std::string> outgoing_;
+    ConnectionSlot slot_;
+    Shared &shared_;
+    std::string peer_;
+    bool dropped_ = false;
+};
+
+} // namespace stripedrvd
