@@ -77,12 +77,14 @@ clang_runtime_package() {
     fi
 }
 
-# What every build of the project needs (the last line: the browser test of
-# the reader service's demo page).
+# What every build of the project needs.
 BUILD_PACKAGES=(build-essential cmake pkg-config binutils file
                 libgtest-dev libgmock-dev qtbase5-dev qtbase5-dev-tools
-                nlohmann-json3-dev libudev-dev umockdev libboost-dev libcli11-dev
-                chromium chromium-driver python3-selenium)
+                nlohmann-json3-dev libudev-dev umockdev libboost-dev libcli11-dev)
+
+# The browser test of the reader service's demo page, run in the native
+# normal stage (a build without chromium leaves the test out).
+BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 
 # What the Debian package stage needs: the package build, lintian,
 # autopkgtest, and what the packages and their tests need installed (so that
