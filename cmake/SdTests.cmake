@@ -7,6 +7,8 @@
 # GoogleTest's main and the LIBRARIES, and makes each of its cases a CTest
 # test of its own (named PREFIX + suite.case), so that the cases that wait
 # out whole seconds on a pseudo-terminal run side by side under `ctest -j`.
+# PREFIX names the part under test ("stripedrv.", "service.", ...); a
+# folder may set SD_TEST_PREFIX once for every program below it.
 #
 # SD_TEST_TIMEOUT is the limit of every test, GoogleTest case or not. The
 # slowest cases wait twice a reader time limit plus the driver's fixed
@@ -18,6 +20,9 @@ set(SD_TEST_TIMEOUT 120)
 
 function(sd_add_gtest name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "PREFIX" "LIBRARIES")
+  if(NOT DEFINED arg_PREFIX)
+    set(arg_PREFIX "${SD_TEST_PREFIX}")
+  endif()
   add_executable(${name} ${arg_UNPARSED_ARGUMENTS})
   target_link_libraries(${name} PRIVATE ${arg_LIBRARIES} GTest::gtest GTest::gtest_main)
   gtest_discover_tests(${name} TEST_PREFIX "${arg_PREFIX}" DISCOVERY_TIMEOUT 30

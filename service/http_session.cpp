@@ -82,7 +82,7 @@ void HttpSession::onRead(beast::error_code ec, size_t)
         return;
     }
     Request request = parser_->release();
-    Shared &shared = slot_.shared();
+    SharedState &shared = slot_.shared();
     const std::string host = headerValue(request, http::field::host).value_or("");
     if (!hostAllowed(shared.rules, host)) {
         logLine("connection " + std::to_string(slot_.number()) + " from " + peer_ +

@@ -3,7 +3,7 @@
 // against the rules of access first.
 #pragma once
 
-#include "service.h"
+#include "listener.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>

@@ -3,7 +3,7 @@
 #include "options.h"
 #include "reader_ops.h"
 #include "reader_queue.h"
-#include "service.h"
+#include "listener.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -29,13 +29,13 @@ int main(int argc, char **argv)
                       kQueueCapacity);
     boost::asio::io_context io;
     try {
-        Service service(io, options.settings, queue);
+        Listener listener(io, options.settings, queue);
         const auto &listen = options.settings.listen;
         if (!listen.address().is_loopback())
             logLine("warning: listening on " + listen.address().to_string() +
                     ", which is not loopback: other machines can reach the reader");
         logLine("listening on " + listen.address().to_string() + ":" +
-                std::to_string(service.port()) + ", reader " + options.settings.reader +
+                std::to_string(listener.port()) + ", reader " + options.settings.reader +
                 " at " + std::to_string(options.baud) + " baud");
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](boost::system::error_code, int number) {

@@ -1,7 +1,7 @@
 // stripedrvd's command line and configuration file.
 #pragma once
 
-#include "service.h"
+#include "listener.h"
 
 #include <ostream>
 #include <string>

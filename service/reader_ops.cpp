@@ -3,7 +3,7 @@
 #include "identity.h"
 #include "messages.h"
 #include "stripedrv.h"
-#include "track2_fields.h"
+#include "track2.h"
 
 namespace stripedrvd {
 
@@ -21,7 +21,7 @@ Outcome readCard(const ReaderLine &line, int tracks, int timeout)
     if (outcome.code == SD_OK) {
         outcome.track2 = track2;
         outcome.track3 = track3;
-        if (auto fields = track2::parse(outcome.track2)) {
+        if (auto fields = sdtrack2::parse(outcome.track2)) {
             outcome.pan = true;
             outcome.panMasked = fields->panMasked;
         }

@@ -2,7 +2,7 @@
 
 #include "messages.h"
 #include "stripedrv.h"
-#include "track2_fields.h"
+#include "track2.h"
 
 namespace stripedrvd {
 
@@ -151,7 +151,7 @@ json readAnswer(const json &id, int tracks, const std::string &track2, const std
     json answer = {{"id", id}, {"ok", true}};
     if (tracks != SD_TRACK_3) {
         answer["track2"] = track2;
-        if (auto fields = track2::parse(track2))
+        if (auto fields = sdtrack2::parse(track2))
             answer["track2_fields"] = {{"pan_masked", fields->panMasked},
                                        {"expiry", fields->expiry},
                                        {"service_code", fields->serviceCode},

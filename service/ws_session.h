@@ -3,7 +3,7 @@
 // thread through post(); a session that has gone by then is not touched.
 #pragma once
 
-#include "service.h"
+#include "listener.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -39,7 +39,7 @@ private:
     boost::beast::flat_buffer buffer_;
     std::deque<std::string> outgoing_;
     ConnectionSlot slot_;
-    Shared &shared_;
+    SharedState &shared_;
     std::string peer_;
     bool dropped_ = false;
 };

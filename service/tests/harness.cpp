@@ -73,8 +73,8 @@ Harness::Harness(HarnessOptions options)
     settings.staticDir = STRIPEDRVD_TEST_STATIC_DIR;
     settings.idleTimeout = options.idleTimeout;
     settings.httpTimeout = options.httpTimeout;
-    service_ = std::make_unique<stripedrvd::Service>(io_, settings, *queue_);
-    port_ = service_->port();
+    listener_ = std::make_unique<stripedrvd::Listener>(io_, settings, *queue_);
+    port_ = listener_->port();
     ioThread_ = std::thread([this] {
         auto guard = net::make_work_guard(io_);
         io_.run();
@@ -86,7 +86,7 @@ Harness::~Harness()
     io_.stop();
     ioThread_.join();
     queue_->shutdown();
-    service_.reset();
+    listener_.reset();
     server_->stop();
     simThread_.join();
     stripedrvd::setLogSink({});

@@ -5,7 +5,7 @@
 
 #include "protocol.h"
 #include "server.h"
-#include "service.h"
+#include "listener.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/beast/core.hpp>
@@ -58,7 +58,7 @@ private:
     std::thread simThread_;
     std::unique_ptr<stripedrvd::ReaderQueue> queue_;
     boost::asio::io_context io_;
-    std::unique_ptr<stripedrvd::Service> service_;
+    std::unique_ptr<stripedrvd::Listener> listener_;
     std::thread ioThread_;
     unsigned short port_ = 0;
 };

@@ -5,7 +5,7 @@
 #include "requests.h"
 #include "static_files.h"
 #include "stripedrv.h"
-#include "track2_fields.h"
+#include "track2.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ using namespace std::chrono_literals;
 
 TEST(Track2Fields, PaymentCardLayoutAndMasking)
 {
-    auto f = track2::parse("6222021234567890123=25121011234567");
+    auto f = sdtrack2::parse("6222021234567890123=25121011234567");
     ASSERT_TRUE(f);
     EXPECT_EQ(f->panMasked, "622202*********0123");
     EXPECT_EQ(f->expiry, "2512");
@@ -27,7 +27,7 @@ TEST(Track2Fields, PaymentCardLayoutAndMasking)
     EXPECT_FALSE(f->luhnOk);
 
     // Sentinels kept by the reader; a Luhn-valid test number.
-    f = track2::parse(";4111111111111111=2901201?");
+    f = sdtrack2::parse(";4111111111111111=2901201?");
     ASSERT_TRUE(f);
     EXPECT_EQ(f->panMasked, "411111******1111");
     EXPECT_TRUE(f->luhnOk);
@@ -48,17 +48,17 @@ TEST(Track2Fields, TextsWithoutTheLayoutGiveNoFields)
              "4111111111111111=2512101=99",              // second separator
              "4111111111111111=25121010000000000000000", // over 37 characters
          })
-        EXPECT_FALSE(track2::parse(text)) << text;
+        EXPECT_FALSE(sdtrack2::parse(text)) << text;
 }
 
 TEST(Track2Fields, LuhnAndMaskEdges)
 {
-    EXPECT_TRUE(track2::luhnValid("79927398713"));
-    EXPECT_FALSE(track2::luhnValid("79927398710"));
-    EXPECT_FALSE(track2::luhnValid(""));
-    EXPECT_FALSE(track2::luhnValid("7992a398713"));
-    EXPECT_EQ(track2::maskPan("1234567890"), "**********");
-    EXPECT_EQ(track2::maskPan("12345678901"), "123456*8901");
+    EXPECT_TRUE(sdtrack2::luhnValid("79927398713"));
+    EXPECT_FALSE(sdtrack2::luhnValid("79927398710"));
+    EXPECT_FALSE(sdtrack2::luhnValid(""));
+    EXPECT_FALSE(sdtrack2::luhnValid("7992a398713"));
+    EXPECT_EQ(sdtrack2::maskPan("1234567890"), "**********");
+    EXPECT_EQ(sdtrack2::maskPan("12345678901"), "123456*8901");
 }
 
 TEST(Requests, GoodMessagesAndTheirDefaults)

@@ -1,6 +1,6 @@
 // stripectl read: waits for a swipe and prints the selected tracks.
 #include "common.h"
-#include "track2_fields.h"
+#include "track2.h"
 
 #include <optional>
 
@@ -29,7 +29,7 @@ A read can take up to about twice the time limit plus 12 seconds.
 // the reader service answers them.
 static std::optional<nlohmann::ordered_json> decodedFields(const std::string &track2)
 {
-    auto fields = track2::parse(track2);
+    auto fields = sdtrack2::parse(track2);
     if (!fields)
         return std::nullopt;
     return nlohmann::ordered_json{{"pan_masked", fields->panMasked},

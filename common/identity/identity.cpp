@@ -1,5 +1,4 @@
 #include "identity.h"
-#include "stripedrv_internal.h"
 
 #include <string.h>
 
@@ -20,10 +19,18 @@ const char *findLastFromSecond(const char *text, char sep)
 // At most `count` characters of src into dest (cap bytes), terminated.
 void copyPart(char *dest, size_t cap, const char *src, size_t count)
 {
-    sd::copyTerminated(dest, cap, src, strnlen(src, count));
+    size_t len = strnlen(src, count);
+    if (len > cap - 1)
+        len = cap - 1;
+    memcpy(dest, src, len);
+    dest[len] = '\0';
 }
 
-using sd::startsWith;
+// True when text begins with prefix (case-sensitive).
+bool startsWith(const char *text, const char *prefix)
+{
+    return strncmp(text, prefix, strlen(prefix)) == 0;
+}
 
 } // namespace
 

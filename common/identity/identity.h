@@ -1,7 +1,7 @@
 // Who a reader is, from what it says about itself: the one rule for the
-// model and the identity record, used by the device-information call and by
-// stripectl alike. Built into a small static library linked into both; its
-// symbols stay hidden in stripedrv.so.
+// model and the identity record, used by the driver's device-information
+// call, stripectl and the reader service. A small static library of its
+// own; its symbols stay hidden in stripedrv.so.
 //
 // Plain functions on fixed buffers: no heap, no exceptions.
 #pragma once

@@ -1,8 +1,8 @@
-#include "track2_fields.h"
+#include "track2.h"
 
 #include <cstddef>
 
-namespace track2 {
+namespace sdtrack2 {
 
 namespace {
 
@@ -87,4 +87,4 @@ std::optional<Fields> parse(const std::string &text)
     return fields;
 }
 
-} // namespace track2
+} // namespace sdtrack2

@@ -31,27 +31,27 @@ struct Settings {
     size_t maxOutgoing = 64;                     // answers waiting for a slow client
 };
 
-class Shared;
+class SharedState;
 
 // Counts one open connection while it lives; moves from the HTTP session to
 // the WebSocket session of an upgrade.
 class ConnectionSlot {
 public:
-    explicit ConnectionSlot(std::shared_ptr<Shared> shared);
+    explicit ConnectionSlot(std::shared_ptr<SharedState> shared);
     ~ConnectionSlot();
     ConnectionSlot(ConnectionSlot &&other) noexcept;
     ConnectionSlot &operator=(ConnectionSlot &&) = delete;
-    Shared &shared() const { return *shared_; }
+    SharedState &shared() const { return *shared_; }
     std::uint64_t number() const { return number_; }
 
 private:
-    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<SharedState> shared_;
     std::uint64_t number_ = 0;
 };
 
-class Shared {
+class SharedState {
 public:
-    Shared(boost::asio::io_context &io, Settings settings, ReaderQueue &queue);
+    SharedState(boost::asio::io_context &io, Settings settings, ReaderQueue &queue);
 
     boost::asio::io_context &io;
     const Settings settings;
@@ -61,12 +61,12 @@ public:
     std::uint64_t lastNumber = 0;
 };
 
-class Service {
+class Listener {
 public:
     // Binds and listens at once; throws boost::system::system_error when
     // the address cannot be had.
-    Service(boost::asio::io_context &io, Settings settings, ReaderQueue &queue);
-    ~Service();
+    Listener(boost::asio::io_context &io, Settings settings, ReaderQueue &queue);
+    ~Listener();
     // The port really listened on (the one given, or the one picked for 0).
     unsigned short port() const;
     // Stops accepting; the open connections go on until they end.
@@ -75,7 +75,7 @@ public:
 private:
     void accept();
 
-    std::shared_ptr<Shared> shared_;
+    std::shared_ptr<SharedState> shared_;
     boost::asio::ip::tcp::acceptor acceptor_;
     boost::asio::steady_timer pause_;  // after a failed accept (out of descriptors)
 };

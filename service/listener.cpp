@@ -1,4 +1,4 @@
-#include "service.h"
+#include "listener.h"
 
 #include "http_session.h"
 #include "log.h"
@@ -8,7 +8,7 @@ namespace stripedrvd {
 namespace net = boost::asio;
 using tcp = net::ip::tcp;
 
-ConnectionSlot::ConnectionSlot(std::shared_ptr<Shared> shared) : shared_(std::move(shared))
+ConnectionSlot::ConnectionSlot(std::shared_ptr<SharedState> shared) : shared_(std::move(shared))
 {
     ++shared_->connections;
     number_ = ++shared_->lastNumber;
@@ -25,13 +25,13 @@ ConnectionSlot::~ConnectionSlot()
         --shared_->connections;
 }
 
-Shared::Shared(net::io_context &ioContext, Settings s, ReaderQueue &readerQueue)
+SharedState::SharedState(net::io_context &ioContext, Settings s, ReaderQueue &readerQueue)
     : io(ioContext), settings(std::move(s)), queue(readerQueue)
 {
 }
 
-Service::Service(net::io_context &io, Settings settings, ReaderQueue &queue)
-    : shared_(std::make_shared<Shared>(io, std::move(settings), queue)), acceptor_(io), pause_(io)
+Listener::Listener(net::io_context &io, Settings settings, ReaderQueue &queue)
+    : shared_(std::make_shared<SharedState>(io, std::move(settings), queue)), acceptor_(io), pause_(io)
 {
     const tcp::endpoint &endpoint = shared_->settings.listen;
     acceptor_.open(endpoint.protocol());
@@ -42,25 +42,25 @@ Service::Service(net::io_context &io, Settings settings, ReaderQueue &queue)
     accept();
 }
 
-Service::~Service()
+Listener::~Listener()
 {
     stop();
 }
 
-unsigned short Service::port() const
+unsigned short Listener::port() const
 {
     boost::system::error_code ec;
     return acceptor_.local_endpoint(ec).port();
 }
 
-void Service::stop()
+void Listener::stop()
 {
     boost::system::error_code ignored;
     acceptor_.close(ignored);
     pause_.cancel();
 }
 
-void Service::accept()
+void Listener::accept()
 {
     acceptor_.async_accept([this](boost::system::error_code ec, tcp::socket socket) {
         if (ec == net::error::operation_aborted)

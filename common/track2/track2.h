@@ -10,7 +10,7 @@
 #include <optional>
 #include <string>
 
-namespace track2 {
+namespace sdtrack2 {
 
 struct Fields {
     std::string panMasked;   // first 6 and last 4 digits, "*" in between
@@ -32,4 +32,4 @@ std::string maskPan(const std::string &pan);
 // text or one holding anything but digits.
 bool luhnValid(const std::string &digits);
 
-} // namespace track2
+} // namespace sdtrack2
