@@ -77,7 +77,7 @@ void HttpSession::onRead(beast::error_code ec, size_t)
         return shutDown();
     if (ec) {
         if (ec != beast::error::timeout && ec != boost::asio::error::operation_aborted)
-            logLine("connection " + std::to_string(slot_.number()) + ": bad request (" +
+            logNotice("connection " + std::to_string(slot_.number()) + ": bad request (" +
                     ec.message() + ")");
         return;
     }
@@ -85,7 +85,7 @@ void HttpSession::onRead(beast::error_code ec, size_t)
     SharedState &shared = slot_.shared();
     const std::string host = headerValue(request, http::field::host).value_or("");
     if (!hostAllowed(shared.rules, host)) {
-        logLine("connection " + std::to_string(slot_.number()) + " from " + peer_ +
+        logNotice("connection " + std::to_string(slot_.number()) + " from " + peer_ +
                 ": refused, Host \"" + printable(host) + "\"");
         Response refused{http::status::forbidden, request.version()};
         refused.set(http::field::content_type, "text/plain; charset=utf-8");
@@ -110,7 +110,7 @@ void HttpSession::upgrade(Request request)
     }
     const auto origin = headerValue(request, http::field::origin);
     if (!originAllowed(slot_.shared().rules, origin)) {
-        logLine("connection " + number + " from " + peer_ + ": refused, Origin \"" +
+        logNotice("connection " + number + " from " + peer_ + ": refused, Origin \"" +
                 printable(*origin) + "\"");
         Response refused{http::status::forbidden, request.version()};
         refused.set(http::field::content_type, "text/plain; charset=utf-8");
@@ -118,7 +118,7 @@ void HttpSession::upgrade(Request request)
         refused.keep_alive(false);
         return send(std::move(refused));
     }
-    logLine("connection " + number + " from " + peer_ + ": WebSocket opened" +
+    logInfo("connection " + number + " from " + peer_ + ": WebSocket opened" +
             (origin ? ", Origin " + printable(*origin) : ""));
     stream_.expires_never();
     std::make_shared<WsSession>(std::move(stream_), std::move(slot_), peer_)

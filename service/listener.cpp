@@ -68,7 +68,7 @@ void Listener::accept()
         if (ec) {
             // Out of descriptors, most likely: trying again at once would
             // spin on the same error.
-            logLine("accepting a connection failed: " + ec.message());
+            logError("accepting a connection failed: " + ec.message());
             pause_.expires_after(std::chrono::milliseconds(200));
             pause_.async_wait([this](boost::system::error_code waited) {
                 if (!waited)
@@ -77,7 +77,7 @@ void Listener::accept()
             return;
         }
         if (shared_->connections >= shared_->settings.maxConnections) {
-            logLine("refused a connection: " + std::to_string(shared_->settings.maxConnections) +
+            logNotice("refused a connection: " + std::to_string(shared_->settings.maxConnections) +
                     " are open already");
             boost::system::error_code ignored;
             socket.close(ignored);

@@ -12,14 +12,14 @@ std::function<void(const std::string &)> logSink;
 
 } // namespace
 
-void logLine(const std::string &line)
+void logLine(Priority priority, const std::string &line)
 {
     std::lock_guard<std::mutex> lock(logMutex);
     if (logSink) {
         logSink(line);
         return;
     }
-    std::fprintf(stderr, "stripedrvd: %s\n", line.c_str());
+    std::fprintf(stderr, "<%d>stripedrvd: %s\n", static_cast<int>(priority), line.c_str());
     std::fflush(stderr);
 }
 

@@ -32,20 +32,20 @@ int main(int argc, char **argv)
         Listener listener(io, options.settings, queue);
         const auto &listen = options.settings.listen;
         if (!listen.address().is_loopback())
-            logLine("warning: listening on " + listen.address().to_string() +
+            logWarning("listening on " + listen.address().to_string() +
                     ", which is not loopback: other machines can reach the reader");
-        logLine("listening on " + listen.address().to_string() + ":" +
+        logNotice("listening on " + listen.address().to_string() + ":" +
                 std::to_string(listener.port()) + ", reader " + options.settings.reader +
                 " at " + std::to_string(options.baud) + " baud");
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](boost::system::error_code, int number) {
-            logLine(std::string("stopping (") + (number == SIGINT ? "SIGINT" : "SIGTERM") + ")");
+            logNotice(std::string("stopping (") + (number == SIGINT ? "SIGINT" : "SIGTERM") + ")");
             io.stop();
         });
         io.run();
         queue.shutdown();
     } catch (const boost::system::system_error &e) {
-        logLine("cannot listen on " + options.settings.listen.address().to_string() + ":" +
+        logError("cannot listen on " + options.settings.listen.address().to_string() + ":" +
                 std::to_string(options.settings.listen.port()) + ": " + e.code().message());
         queue.shutdown();
         return 1;

@@ -21,7 +21,7 @@ WsSession::~WsSession()
     // Whatever this client left waiting goes; what runs for it is cut short
     // so that the reader is free for the next one at once.
     shared_.queue.forget(slot_.number());
-    logLine("connection " + std::to_string(slot_.number()) + ": closed");
+    logInfo("connection " + std::to_string(slot_.number()) + ": closed");
 }
 
 namespace {
@@ -92,7 +92,7 @@ void WsSession::handle(const std::string &message)
 {
     Parsed parsed = parseRequest(message);
     if (!parsed.ok) {
-        logLine("connection " + std::to_string(slot_.number()) + ": bad request: " +
+        logNotice("connection " + std::to_string(slot_.number()) + ": bad request: " +
                 parsed.problem);
         return send(failureAnswer(parsed.request.id, SD_ERR_PARAM, parsed.problem));
     }
@@ -119,13 +119,13 @@ void WsSession::enqueue(const Request &request)
                                                                        std::to_string(outcome.code));
         if (outcome.pan)
             line += ", account " + outcome.panMasked;
-        logLine(line);
+        logInfo(line);
         onSession(io, weak, [answer = answerFor(request, outcome)](WsSession &self) {
             self.send(answer);
         });
     };
     if (!shared_.queue.submit(std::move(job))) {
-        logLine(who + ": refused, the queue is full");
+        logNotice(who + ": refused, the queue is full");
         send(failureAnswer(request.id, SD_ERR_BUSY,
                            "the reader is busy: " + std::to_string(shared_.queue.waiting()) +
                                " requests are waiting already"));
@@ -135,7 +135,7 @@ void WsSession::enqueue(const Request &request)
 void WsSession::cancel(const Request &request)
 {
     size_t cut = shared_.queue.cancel(slot_.number());
-    logLine("connection " + std::to_string(slot_.number()) + ": cancel, " + std::to_string(cut) +
+    logInfo("connection " + std::to_string(slot_.number()) + ": cancel, " + std::to_string(cut) +
             " request(s) cut");
     send({{"id", request.id}, {"ok", true}, {"cancelled", cut}});
 }
@@ -172,7 +172,7 @@ void WsSession::drop(const std::string &why)
     if (dropped_)
         return;
     dropped_ = true;
-    logLine("connection " + std::to_string(slot_.number()) + ": closing, " + why);
+    logInfo("connection " + std::to_string(slot_.number()) + ": closing, " + why);
     shared_.queue.forget(slot_.number());
     // Closing the socket ends every read and write under way; the session
     // goes once their handlers have run.
