@@ -36,7 +36,7 @@ std::string portBelowDev(std::string port)
 
 bool validBaud(int baud)
 {
-    for (int known : {1200, 2400, 4800, 9600, 19200, 38400, 115200})
+    for (int known : {SD_BAUD_RATES})
         if (baud == known)
             return true;
     return false;
@@ -121,7 +121,7 @@ std::string takeLine(const ParsedOptions &options, Line &line)
         return "the port name is empty";
     if (options.has("baud") &&
         (!parseInt(options.value("baud"), 1, 1000000, line.baud) || !validBaud(line.baud)))
-        return "--baud must be one of 1200, 2400, 4800, 9600, 19200, 38400, 115200";
+        return "--baud must be one of " SD_BAUD_RATES_TEXT;
     if (options.has("timeout") && !parseInt(options.value("timeout"), 0, 600, line.timeout))
         return "--timeout must be a whole number of seconds from 0 to 600";
     line.extPort = options.has("ext-port");

@@ -43,7 +43,7 @@ const int kDefaultTracks = SD_TRACKS_2_3;
 inline constexpr OptionDef kPortOption = {
     "port", "NAME", "the reader's tty below /dev/ (default ttyCH341USB0, or $STRIPECTL_PORT)"};
 inline constexpr OptionDef kBaudOption = {
-    "baud", "RATE", "line speed: 1200, 2400, 4800, 9600 (default), 19200, 38400 or 115200"};
+    "baud", "RATE", "line speed: " SD_BAUD_RATES_TEXT " (default 9600)"};
 inline constexpr OptionDef kTimeoutOption = {
     "timeout", "SECONDS", "how long to wait for a swipe, 0..600 (default 20)"};
 inline constexpr OptionDef kExtPortOption = {
