@@ -83,47 +83,63 @@ std::string argumentProblem(const Command &command, const std::vector<std::strin
 
 } // namespace
 
-int runStripectl(const std::vector<std::string> &args, std::ostream &out, std::ostream &err)
+const Command *parseCommandLine(const std::vector<std::string> &args, Context &ctx,
+                                ParsedOptions &options, int &status)
 {
+    status = kExitOk;
     if (args.empty()) {
-        printHelp(err);
-        return kExitUsage;
+        printHelp(ctx.err);
+        status = kExitUsage;
+        return nullptr;
     }
     const std::string &name = args[0];
     if (name == "--help" || name == "-h" || name == "help") {
         const Command *command = args.size() > 1 ? findCommand(args[1]) : nullptr;
         if (command)
-            printCommandHelp(out, *command);
+            printCommandHelp(ctx.out, *command);
         else
-            printHelp(out);
-        return kExitOk;
+            printHelp(ctx.out);
+        return nullptr;
     }
     if (name == "--version") {
-        out << "stripectl " << STRIPECTL_VERSION << " (driver " << SD_DLL_VERSION << ")\n";
-        return kExitOk;
+        ctx.out << "stripectl " << STRIPECTL_VERSION << " (driver " << SD_DLL_VERSION << ")\n";
+        return nullptr;
     }
     const Command *command = findCommand(name);
     if (!command) {
-        err << "stripectl: unknown command '" << name << "'\n"
-            << "Try 'stripectl --help'.\n";
-        return kExitUsage;
+        ctx.err << "stripectl: unknown command '" << name << "'\n"
+                << "Try 'stripectl --help'.\n";
+        status = kExitUsage;
+        return nullptr;
     }
-    Context ctx{out, err, command->name, Line()};
-    ParsedOptions options;
+    ctx.command = command->name;
     std::string error;
     std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (!parseOptions(rest, command->options, options, error))
-        return ctx.usage(error);
+    if (!parseOptions(rest, command->options, options, error)) {
+        status = ctx.usage(error);
+        return nullptr;
+    }
     if (options.has("help")) {
-        printCommandHelp(out, *command);
-        return kExitOk;
+        printCommandHelp(ctx.out, *command);
+        return nullptr;
     }
     std::string problem = argumentProblem(*command, options.positional());
     if (problem.empty())
         problem = takeLine(options, ctx.line);
-    if (!problem.empty())
-        return ctx.usage(problem);
-    return runInterruptible(command->run, ctx, options);
+    if (!problem.empty()) {
+        status = ctx.usage(problem);
+        return nullptr;
+    }
+    return command;
+}
+
+int runStripectl(const std::vector<std::string> &args, std::ostream &out, std::ostream &err)
+{
+    Context ctx{out, err, "", Line()};
+    ParsedOptions options;
+    int status = kExitOk;
+    const Command *command = parseCommandLine(args, ctx, options, status);
+    return command ? runInterruptible(command->run, ctx, options) : status;
 }
 
 } // namespace stripectl

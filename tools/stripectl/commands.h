@@ -4,11 +4,20 @@
 // returns the process's exit status (common.h).
 #pragma once
 
+#include "common.h"
+
 #include <ostream>
 #include <string>
 #include <vector>
 
 namespace stripectl {
+
+// Everything short of running the command: the help and version texts, the
+// command's options, its argument count and the line settings (into
+// ctx.command and ctx.line). Returns the command to run, or nullptr with
+// the exit status in `status` once the line is answered or refused.
+const Command *parseCommandLine(const std::vector<std::string> &args, Context &ctx,
+                                ParsedOptions &options, int &status);
 
 // args: everything after the program name.
 int runStripectl(const std::vector<std::string> &args, std::ostream &out, std::ostream &err);

@@ -84,8 +84,28 @@ TEST(Options, ValuesFlagsPositionalsAndErrors)
 
     EXPECT_FALSE(parseOptions({"--speed", "1"}, table, options, error));
     EXPECT_EQ(error, "unknown option --speed");
-    for (const char *bad : {"-p", "--port", "--json=1"})
-        EXPECT_FALSE(parseOptions({bad}, table, options, error)) << bad;
+    // An empty value given inline is a value; the next argument stays an
+    // argument.
+    ASSERT_TRUE(parseOptions({"--port=", "--json", "x"}, table, options, error));
+    EXPECT_EQ(options.value("port", "unset"), "");
+    EXPECT_TRUE(options.has("json"));
+    EXPECT_EQ(options.positional(), (std::vector<std::string>{"x"}));
+    // The last of a repeated option counts.
+    ASSERT_TRUE(parseOptions({"--port", "a", "--json", "--port=b", "--json"}, table, options,
+                             error));
+    EXPECT_EQ(options.value("port"), "b");
+
+    const std::pair<std::vector<std::string>, std::string> bad[] = {
+        {{"-p"}, "unknown option -p"},
+        {{"x", "--speed=9", "--port", "a"}, "unknown option --speed"},
+        {{"--port"}, "option --port needs a value (NAME)"},
+        {{"--json=1"}, "option --json takes no value"},
+        {{"--help"}, "unknown option --help"}, // only where the table has it
+    };
+    for (const auto &[args, text] : bad) {
+        EXPECT_FALSE(parseOptions(args, table, options, error)) << args[0];
+        EXPECT_EQ(error, text);
+    }
 }
 
 TEST(ReaderIdentity, RecordSplitAndModelAsTheDeviceInformationCallHasThem)
