@@ -3,7 +3,7 @@
 // with Ctrl-C cutting the driver call short.
 #include "commands.h"
 
-#include "common.h"
+#include "interrupt.h"
 
 #ifndef STRIPECTL_VERSION
 #define STRIPECTL_VERSION "0"

@@ -1,10 +1,10 @@
 // stripectl's entry: the command table and its dispatch (commands.cpp).
 // Each command talks to the reader through the driver's exported calls,
 // writes its results to `out` and its prompts and errors to `err`, and
-// returns the process's exit status (common.h).
+// returns the process's exit status (exit_status.h).
 #pragma once
 
-#include "common.h"
+#include "command.h"
 
 #include <ostream>
 #include <string>

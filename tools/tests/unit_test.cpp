@@ -1,6 +1,6 @@
 // The parts of stripectl that need no reader: the batch file, the option
 // parser, the identity rule and the code messages.
-#include "common.h"
+#include "context.h"
 #include "csv.h"
 #include "identity.h"
 #include "options.h"
@@ -169,3 +169,4 @@ TEST(CodeMessages, EveryLibraryCodeHasItsOwnSentence)
     EXPECT_EQ(queryMessage(SD_ERR_PORT).find("\"rs\""), std::string::npos);
     EXPECT_EQ(queryMessage(SD_ERR_DATA), codeMessage(SD_ERR_DATA));
 }
+
