@@ -28,16 +28,6 @@ const Command *const kCommands[] = {&kDoctorCommand, &kPortsCommand, &kReadComma
                                     &kWriteCommand,  &kEncodeCommand, &kInfoCommand,
                                     &kResetCommand};
 
-const char *const kExitStatusText =
-    "Exit status:\n"
-    "  0  success\n"
-    "  1  the reader or the driver reported a failure\n"
-    "  2  bad command line, or an unreadable or malformed CSV file\n"
-    "  3  the port cannot be opened (code -3; also the reader's status \"rs\")\n"
-    "  4  nothing arrived in time: no card swiped, or no answer (code -2)\n"
-    "  5  the card read back differs from what was written\n"
-    "130  interrupted (Ctrl-C); encode says where to resume\n";
-
 const Command *findCommand(const std::string &name)
 {
     for (const Command *command : kCommands)
@@ -51,7 +41,7 @@ void printCommandHelp(std::ostream &out, const Command &command)
     out << "Usage: stripectl " << command.synopsis << "\n\n"
         << command.details << "\nOptions:\n"
         << describeOptions(command.options) << "\n"
-        << kExitStatusText;
+        << exitStatusHelp();
 }
 
 void printHelp(std::ostream &out)
@@ -66,7 +56,7 @@ void printHelp(std::ostream &out)
     out << "\n'stripectl COMMAND --help' describes a command and its options.\n"
            "The driver traces to DataLog.log in the current directory when\n"
            "CONFIG.ini there holds [DEVTRACE] Switch=1.\n\n"
-        << kExitStatusText;
+        << exitStatusHelp();
 }
 
 // The problem with the number of positional arguments, or "".

@@ -1,6 +1,8 @@
-// stripectl's exit statuses. Scripts rely on them; tools/README.md lists
-// them.
+// stripectl's exit statuses: one table, from which the help text is made.
+// Scripts rely on them.
 #pragma once
+
+#include <string>
 
 namespace stripectl {
 
@@ -16,5 +18,8 @@ enum ExitStatus {
 
 // The exit status that a failed library call with this code leads to.
 ExitStatus exitStatusForCode(int code);
+
+// "Exit status:" and one line per status, as every help text ends.
+std::string exitStatusHelp();
 
 } // namespace stripectl

@@ -1,6 +1,7 @@
 // The parts of stripectl that need no reader: the batch file, the option
 // parser, the identity rule and the code messages.
 #include "context.h"
+#include "exit_status.h"
 #include "csv.h"
 #include "identity.h"
 #include "options.h"
@@ -170,3 +171,18 @@ TEST(CodeMessages, EveryLibraryCodeHasItsOwnSentence)
     EXPECT_EQ(queryMessage(SD_ERR_DATA), codeMessage(SD_ERR_DATA));
 }
 
+TEST(ExitStatuses, TheHelpListsEveryStatusFromTheTable)
+{
+    const std::string help = exitStatusHelp();
+    EXPECT_EQ(help.rfind("Exit status:\n", 0), 0u) << help;
+    for (const char *line : {"\n  0  success\n", "\n  2  bad command line", "\n  3  the port",
+                             "\n  4  nothing arrived", "\n  5  the card read back",
+                             "\n130  interrupted (Ctrl-C)"})
+        EXPECT_NE(help.find(line), std::string::npos) << line;
+    // Each driver code leads to the status the help gives it.
+    EXPECT_EQ(exitStatusForCode(SD_OK), kExitOk);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_PORT), kExitPort);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_TIMEOUT), kExitNoCard);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_CANCELLED), kExitInterrupted);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_BUSY), kExitFailed);
+}
