@@ -9,7 +9,9 @@
 // taken gives a command with settings inside their limits and writes nothing.
 #include "commands.h"
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <cstdlib>
 #include <sstream>
 #include <string>
@@ -29,14 +31,6 @@ std::vector<std::string> argumentsOf(const uint8_t *data, size_t size)
     if (size == 0)
         args.clear();
     return args;
-}
-
-bool validBaud(int baud)
-{
-    for (int rate : {SD_BAUD_RATES})
-        if (rate == baud)
-            return true;
-    return false;
 }
 
 void expect(bool holds)
@@ -60,7 +54,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         int count = int(options.positional().size());
         expect(out.str().empty() && err.str().empty());
         expect(count >= command->minArgs && count <= command->maxArgs);
-        expect(!ctx.line.port.empty() && validBaud(ctx.line.baud));
+        const int rates[] = {SD_BAUD_RATES};
+        expect(std::find(std::begin(rates), std::end(rates), ctx.line.baud) != std::end(rates));
+        expect(!ctx.line.port.empty());
         expect(ctx.line.timeout >= 0 && ctx.line.timeout <= 600);
     } else if (status == kExitOk) {
         expect(!out.str().empty() && err.str().empty());
