@@ -1,5 +1,20 @@
-# Adding tests. Every test program goes through here, so that all of them
-# are found the same way and live under one time limit.
+# Adding tests. Every GoogleTest program goes through here, so that all of
+# them are found the same way, and every test, whoever adds it, takes the
+# one limit SD_TEST_TIMEOUT (only the browser test keeps a shorter one of
+# its own). The tests that are no GoogleTest program are added where they
+# are made, each for its reason:
+#
+#   cardtest.*   the console's Qt Test programs: cardtest_qtest in
+#                cardtest/tests/CMakeLists.txt finds their test functions
+#                (and data rows) after the build (discover_qtest.cmake),
+#                as Qt Test has no discovery CMake provides;
+#   service.browser  a Python (Selenium) run of the demo page in chromium,
+#                added only where chromium is installed;
+#   bench.*_short    each benchmark program once with --short, to keep it
+#                working; its figures are not checked;
+#   packaging.udevadm_verify  udevadm's own check of the udev rule;
+#   docs.*       the map in docs/architecture.md against the build and the
+#                sources (SdTargetMap.cmake), CMake scripts.
 #
 #   sd_add_gtest(NAME source... [PREFIX text] [LIBRARIES target...])
 #

@@ -89,6 +89,28 @@ REQJSON = [
     req(b"RequestPort", b'{"RequestPort":'),
 ]
 
+# stripectl_args target: the arguments after the program name, NUL between.
+def argv(*args):
+    return b"\0".join(a.encode() for a in args)
+
+
+STRIPECTL_ARGS = [
+    argv(),
+    argv("--help"),
+    argv("help", "encode"),
+    argv("--version"),
+    argv("read", "--port", "pts/3", "--tracks", "2", "--json", "--quiet"),
+    argv("read", "--port=/dev/ttyUSB0", "--baud", "115200", "--timeout", "0", "--ext-port"),
+    argv("write", "--track2", "1234=5678", "--track3=", "--verify", "--tracks", "both"),
+    argv("encode", "--start", "3", "--", "-cards.csv"),
+    argv("info", "--json", "--port", "-x"),
+    argv("reset", "extra"),
+    argv("doctor", "--baud", "9601"),
+    argv("ports", "--probe", "--port", "pts/1", "--json"),
+    argv("read", "--track", "2", "--json=1", "-p"),
+    argv("scan"),
+]
+
 
 def write(target, seeds):
     folder = os.path.join(HERE, "corpus", target)
@@ -104,3 +126,4 @@ def write(target, seeds):
 write("reader", READER)
 write("config", CONFIG)
 write("reqjson", REQJSON)
+write("stripectl_args", STRIPECTL_ARGS)

@@ -6,16 +6,19 @@
 #include "protocol.h"
 #include "server.h"
 
-#include <getopt.h>
 #include <signal.h>
 #include <unistd.h>
+
+#include "cli.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 using namespace readersim;
 
@@ -109,38 +112,129 @@ double number(const char *option, const char *value, double low, double high)
     return v;
 }
 
-enum Opt {
-    OptLink = 256, OptTrack2, OptTrack3, OptNoPacing, OptHex, OptQuiet, OptSwipeDelay,
-    OptSwipeOnKey, OptErrorByte, OptStatus, OptNoStatus, OptSilent, OptByteGap, OptStray,
-    OptHangupAfter, OptVersion, OptIdentity, OptIdentityStart, OptIdentityShort,
-    OptNoIdentity, OptVersionOverrun, OptHelp
+// The command line, parsed with CLI11: every option by its long name, the
+// last of a repeated one counting. Values are checked below, option by
+// option, with the reason named.
+class CommandLine {
+public:
+    CommandLine(int argc, char **argv)
+    {
+        app_.set_help_flag(); // --help prints our own text
+        app_.allow_extras();
+        for (const char *name : {"link", "track2", "track3", "swipe-delay", "error-byte", "status",
+                                 "byte-gap", "stray", "hangup-after", "version", "identity",
+                                 "identity-start", "identity-short"})
+            given_[name] = app_.add_option(std::string("--") + name)
+                               ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        for (const char *name : {"no-pacing", "hex", "quiet", "swipe-on-key", "no-status",
+                                 "silent", "no-identity", "version-overrun", "help"})
+            given_[name] = app_.add_flag(std::string("--") + name)->disable_flag_override();
+        app_.add_option("arguments", arguments_);
+        std::vector<std::string> order =
+            sdcli::parseOrder(app_, std::vector<std::string>(argv + 1, argv + argc));
+        try {
+            app_.parse(order);
+        } catch (const CLI::ParseError &e) {
+            fail("unknown option or missing value: " + typed(argc, argv, e.what()));
+        }
+        for (const std::string &extra : app_.remaining())
+            if (extra != "--")
+                fail("unknown option or missing value: " + extra);
+        if (!arguments_.empty())
+            fail("unexpected argument " + arguments_.front());
+    }
+
+    // The argument CLI11 refused, as it was typed ("--hex=1"), else the
+    // option it names.
+    static std::string typed(int argc, char **argv, const std::string &what)
+    {
+        const std::string name = sdcli::refusedOption(what);
+        for (int i = 1; i < argc && !name.empty(); ++i)
+            if (argv[i] == name || std::string(argv[i]).rfind(name + "=", 0) == 0)
+                return argv[i];
+        return name.empty() ? what : name;
+    }
+
+    bool has(const char *name) const { return given_.at(name)->count() > 0; }
+    // The option's value, its escapes resolved.
+    std::string text(const char *name) const
+    {
+        return escaped((std::string("--") + name).c_str(), value(name).c_str());
+    }
+    double number(const char *name, double low, double high) const
+    {
+        return ::number((std::string("--") + name).c_str(), value(name).c_str(), low, high);
+    }
+    // A value that must be a single byte.
+    char byte(const char *name) const
+    {
+        std::string b = text(name);
+        if (b.size() != 1)
+            fail(std::string("--") + name + " takes one byte");
+        return b[0];
+    }
+
+private:
+    std::string value(const char *name) const { return given_.at(name)->as<std::string>(); }
+
+    CLI::App app_;
+    std::map<std::string, CLI::Option *> given_;
+    std::vector<std::string> arguments_;
 };
 
-const option kOptions[] = {
-    {"link", required_argument, nullptr, OptLink},
-    {"track2", required_argument, nullptr, OptTrack2},
-    {"track3", required_argument, nullptr, OptTrack3},
-    {"no-pacing", no_argument, nullptr, OptNoPacing},
-    {"hex", no_argument, nullptr, OptHex},
-    {"quiet", no_argument, nullptr, OptQuiet},
-    {"swipe-delay", required_argument, nullptr, OptSwipeDelay},
-    {"swipe-on-key", no_argument, nullptr, OptSwipeOnKey},
-    {"error-byte", required_argument, nullptr, OptErrorByte},
-    {"status", required_argument, nullptr, OptStatus},
-    {"no-status", no_argument, nullptr, OptNoStatus},
-    {"silent", no_argument, nullptr, OptSilent},
-    {"byte-gap", required_argument, nullptr, OptByteGap},
-    {"stray", required_argument, nullptr, OptStray},
-    {"hangup-after", required_argument, nullptr, OptHangupAfter},
-    {"version", required_argument, nullptr, OptVersion},
-    {"identity", required_argument, nullptr, OptIdentity},
-    {"identity-start", required_argument, nullptr, OptIdentityStart},
-    {"identity-short", required_argument, nullptr, OptIdentityShort},
-    {"no-identity", no_argument, nullptr, OptNoIdentity},
-    {"version-overrun", no_argument, nullptr, OptVersionOverrun},
-    {"help", no_argument, nullptr, OptHelp},
-    {nullptr, 0, nullptr, 0},
-};
+void takeCommandLine(int argc, char **argv, Card &card, Behaviour &behaviour,
+                     ServerOptions &options)
+{
+    const CommandLine line(argc, argv);
+    if (line.has("help")) {
+        usage(stdout);
+        std::exit(0);
+    }
+    if (line.has("link"))
+        options.linkPath = line.text("link");
+    if (line.has("track2"))
+        card.track2 = line.text("track2");
+    if (line.has("track3"))
+        card.track3 = line.text("track3");
+    options.pacing = !line.has("no-pacing");
+    options.hex = line.has("hex");
+    options.quiet = line.has("quiet");
+    if (line.has("swipe-delay"))
+        options.swipeDelay = line.number("swipe-delay", 0, 86400);
+    options.swipeOnKey = line.has("swipe-on-key");
+    if (line.has("error-byte"))
+        behaviour.readStart = line.byte("error-byte");
+    if (line.has("status")) {
+        behaviour.status = line.text("status");
+        if (behaviour.status.empty())
+            fail("--status needs a text (use --no-status for no answer)");
+    }
+    if (line.has("no-status"))
+        behaviour.answerStatus = false;
+    behaviour.silent = line.has("silent");
+    if (line.has("byte-gap"))
+        options.byteGapMs = static_cast<int>(line.number("byte-gap", 0, 600000));
+    if (line.has("stray"))
+        behaviour.stray = line.text("stray");
+    if (line.has("hangup-after"))
+        options.hangupAfter = static_cast<long>(line.number("hangup-after", 0, 1e9));
+    if (line.has("version"))
+        behaviour.version = line.text("version");
+    if (line.has("identity")) {
+        behaviour.identity = line.text("identity");
+        if (behaviour.identity.size() > kMaxIdentity)
+            fail("--identity takes at most 999 bytes");
+    }
+    if (line.has("identity-start"))
+        behaviour.identityStart = line.byte("identity-start");
+    if (line.has("identity-short"))
+        behaviour.identityShortBy =
+            static_cast<size_t>(line.number("identity-short", 0, kMaxIdentity));
+    if (line.has("no-identity"))
+        behaviour.answerIdentity = false;
+    if (line.has("version-overrun"))
+        behaviour.versionOverrun = true;
+}
 
 } // namespace
 
@@ -151,67 +245,7 @@ int main(int argc, char **argv)
     ServerOptions options;
     options.keyFd = STDIN_FILENO;
 
-    opterr = 0;
-    int c;
-    while ((c = getopt_long(argc, argv, "", kOptions, nullptr)) != -1) {
-        switch (c) {
-        case OptLink: options.linkPath = optarg; break;
-        case OptTrack2: card.track2 = optarg; break;
-        case OptTrack3: card.track3 = optarg; break;
-        case OptNoPacing: options.pacing = false; break;
-        case OptHex: options.hex = true; break;
-        case OptQuiet: options.quiet = true; break;
-        case OptSwipeDelay:
-            options.swipeDelay = number("--swipe-delay", optarg, 0, 86400);
-            break;
-        case OptSwipeOnKey: options.swipeOnKey = true; break;
-        case OptErrorByte: {
-            std::string b = escaped("--error-byte", optarg);
-            if (b.size() != 1)
-                fail("--error-byte takes one byte");
-            behaviour.readStart = b[0];
-            break;
-        }
-        case OptStatus:
-            behaviour.status = escaped("--status", optarg);
-            if (behaviour.status.empty())
-                fail("--status needs a text (use --no-status for no answer)");
-            break;
-        case OptNoStatus: behaviour.answerStatus = false; break;
-        case OptSilent: behaviour.silent = true; break;
-        case OptByteGap:
-            options.byteGapMs = static_cast<int>(number("--byte-gap", optarg, 0, 600000));
-            break;
-        case OptStray: behaviour.stray = escaped("--stray", optarg); break;
-        case OptHangupAfter:
-            options.hangupAfter = static_cast<long>(number("--hangup-after", optarg, 0, 1e9));
-            break;
-        case OptVersion: behaviour.version = escaped("--version", optarg); break;
-        case OptIdentity:
-            behaviour.identity = escaped("--identity", optarg);
-            if (behaviour.identity.size() > kMaxIdentity)
-                fail("--identity takes at most 999 bytes");
-            break;
-        case OptIdentityStart: {
-            std::string b = escaped("--identity-start", optarg);
-            if (b.size() != 1)
-                fail("--identity-start takes one byte");
-            behaviour.identityStart = b[0];
-            break;
-        }
-        case OptIdentityShort:
-            behaviour.identityShortBy =
-                static_cast<size_t>(number("--identity-short", optarg, 0, kMaxIdentity));
-            break;
-        case OptNoIdentity: behaviour.answerIdentity = false; break;
-        case OptVersionOverrun: behaviour.versionOverrun = true; break;
-        case OptHelp: usage(stdout); return 0;
-        default:
-            fail(std::string("unknown option or missing value: ") + argv[optind - 1]);
-        }
-    }
-    if (optind < argc)
-        fail(std::string("unexpected argument ") + argv[optind]);
+    takeCommandLine(argc, argv, card, behaviour, options);
 
     Protocol protocol(card, behaviour);
     try {

@@ -77,10 +77,24 @@ clang_runtime_package() {
     fi
 }
 
-# What every build of the project needs.
-BUILD_PACKAGES=(build-essential cmake pkg-config binutils file
-                libgtest-dev libgmock-dev qtbase5-dev qtbase5-dev-tools
-                nlohmann-json3-dev libudev-dev umockdev libboost-dev libcli11-dev)
+# The packages named by debian/control's Build-Depends, one a line: the one
+# list of what building the project and running its tests needs. Versions,
+# architectures and build profiles are dropped, of alternatives the first
+# is taken, and debhelper-compat is left out (only the package build uses it).
+control_build_depends() {
+    local control
+    control="$(dirname "${BASH_SOURCE[0]}")/../debian/control"
+    awk '/^Build-Depends:/ { sub(/^Build-Depends:/, ""); on = 1 }
+         on && /^[^ \t]/ && !/^Build-Depends:/ { exit }
+         on { print }' "$control" |
+        tr ',' '\n' | sed -e 's/|.*//' -e 's/([^)]*)//g' -e 's/<[^>]*>//g' -e 's/\[[^]]*\]//g' |
+        awk 'NF && $1 != "debhelper-compat" { print $1 }'
+}
+
+# What every build of the project needs: a compiler and the build
+# dependencies.
+mapfile -t BUILD_PACKAGES < <(control_build_depends)
+BUILD_PACKAGES=(build-essential "${BUILD_PACKAGES[@]}")
 
 # The browser test of the reader service's demo page, run in the native
 # normal stage (a build without chromium leaves the test out).

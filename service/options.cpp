@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "stripedrv.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
@@ -9,7 +11,7 @@ namespace stripedrvd {
 
 namespace {
 
-const int kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 115200};
+const int kBaudRates[] = {SD_BAUD_RATES};
 
 std::string defaultConfigFile()
 {

@@ -166,6 +166,14 @@ enum {
 #define SD_TRACK_SEP      '='
 #define SD_IDENTITY_START 0xAA
 
+/* Line speeds (nBaud) the reader runs at, as a list for an initializer:
+ * int rates[] = {SD_BAUD_RATES}. Any other speed opens the line at 9600.
+ * SD_BAUD_RATES_TEXT is the same list as one text, for messages and help. */
+#define SD_BAUD_RATES 1200, 2400, 4800, 9600, 19200, 38400, 115200
+#define SD_BAUD_TEXT_(...) #__VA_ARGS__
+#define SD_BAUD_TEXT(...) SD_BAUD_TEXT_(__VA_ARGS__)
+#define SD_BAUD_RATES_TEXT SD_BAUD_TEXT(SD_BAUD_RATES)
+
 /* Buffer limits. */
 #define SD_READ_REPLY_MAX  200 /* bytes after "s", FS included; a longer reply
                                   is refused: the read ends with -2 and the
@@ -236,8 +244,7 @@ extern STRIPEDRV_API struct termio g_oterm;
  *              NULL is a port that cannot be opened (-3).
  * szExtPort    non-empty: send the external-port selection ESC "%A" first.
  *              Empty or NULL: no selection.
- * nBaud        line speed: 1200, 2400, 4800, 9600, 19200, 38400 or 115200;
- *              any other value gives 9600.
+ * nBaud        line speed: one of SD_BAUD_RATES; any other value gives 9600.
  * nTimeout     seconds to wait for the swipe, and again for the status.
  * nTrackMode   SD_TRACK_2, SD_TRACK_3 or SD_TRACKS_2_3.
  * nReserved    not used; pass 0.

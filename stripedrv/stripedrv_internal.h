@@ -87,7 +87,7 @@ struct timespec nextWholeSecond();
 time_t calendarNow();
 
 // ---------------------------------------------------------------------------
-// One transaction at a time (call.cpp)
+// One transaction at a time (transaction.cpp)
 // ---------------------------------------------------------------------------
 
 // Held for the length of every exported call that uses the line or the

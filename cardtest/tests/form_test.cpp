@@ -1,6 +1,7 @@
 // The console's form as setupUi builds it, and the window class around it.
 #include "consoletest.h"
 #include "mainwindow.h"
+#include "protocol.h"
 #include "ui_mainwindow.h"
 
 #include <QMenuBar>
@@ -18,7 +19,7 @@ const int kMax = QWIDGETSIZE_MAX;
 // The widgets in creation order: the row layout holding each (none: it sits
 // in verticalLayout itself), its text (current item of a combo box, plain
 // text of a text edit), its minimum size and its maximum width (0: none);
-// no maximum height.
+// no maximum height. The track fields hold the simulated reader's card.
 struct Widget
 {
     const char *name, *className, *row, *text;
@@ -28,10 +29,10 @@ const Widget kWidgets[] = {
     {"label", "QLabel", "horizontalLayout", "端口号：", 0, 0, 0},
     {"ed_Port", "QLineEdit", "horizontalLayout", "ttyCH341USB0", 200, 30, 200},
     {"label_2", "QLabel", "horizontalLayout_2", "二磁道：", 0, 0, 0},
-    {"ed_track2", "QLineEdit", "horizontalLayout_2", "222233021234567654321=44212038899913311", 600, 30, 600},
+    {"ed_track2", "QLineEdit", "horizontalLayout_2", readersim::kDefaultTrack2, 600, 30, 600},
     {"label_5", "QLabel", "horizontalLayout_6", "三磁道：", 0, 0, 0},
     {"ed_track3", "QLineEdit", "horizontalLayout_6",
-     "996888886543215533350201=123456700001003388999010000049120=0000000000=33333", 700, 30, 700},
+     readersim::kDefaultTrack3, 700, 30, 700},
     {"label_4", "QLabel", "horizontalLayout_3", "磁道号：", 0, 0, 0},
     {"cb_mgmod", "QComboBox", "horizontalLayout_3", "二磁道", 112, 30, 0},  // the form alone: item 0
     {"btn_readMS", "QPushButton", "horizontalLayout_3", "读取磁条", 180, 0, 0},

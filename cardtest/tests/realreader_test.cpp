@@ -3,6 +3,7 @@
 // readersim and back.
 #include "consoletest.h"
 #include "mainwindow.h"
+#include "protocol.h"
 
 #include <QLineEdit>
 #include <QProcess>
@@ -13,9 +14,8 @@
 using namespace consoletest;
 
 // The simulated reader's demo card.
-const QString kTrack2 = QStringLiteral("222233021234567654321=44212038899913311");
-const QString kTrack3 = QStringLiteral(
-    "996888886543215533350201=123456700001003388999010000049120=0000000000=33333");
+const QString kTrack2 = QString::fromLatin1(readersim::kDefaultTrack2);
+const QString kTrack3 = QString::fromLatin1(readersim::kDefaultTrack3);
 
 class RealReaderTest : public QObject
 {

@@ -1,5 +1,7 @@
 #include "sim_reader.h"
 
+#include "program.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -48,21 +50,14 @@ InProcessReader::~InProcessReader()
 
 ReadersimProgram::ReadersimProgram(const std::vector<std::string> &options)
 {
-    std::vector<const char *> argv = {SD_READERSIM_PROGRAM};
-    for (const std::string &option : options)
-        argv.push_back(option.c_str());
-    argv.push_back(nullptr);
+    std::vector<std::string> argv = {readersimProgram()};
+    argv.insert(argv.end(), options.begin(), options.end());
     int out[2] = {-1, -1}, err[2] = {-1, -1};
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
         return;
-    if ((pid_ = fork()) == 0) {
-        int none = open("/dev/null", O_RDONLY);
-        if (dup2(none, STDIN_FILENO) < 0 || dup2(out[1], STDOUT_FILENO) < 0 ||
-            dup2(err[1], STDERR_FILENO) < 0)
-            _exit(126);
-        execv(argv[0], const_cast<char *const *>(argv.data()));
-        _exit(127);
-    }
+    int none = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_ = startProgram(argv, none, out[1], err[1]);
+    close(none);
     close(out[1]);
     close(err[1]);
     out_ = out[0];

@@ -1,7 +1,7 @@
 // stripectl doctor: every check of the reader's set-up in order, one line
 // each, with what to type where one fails. It only looks and asks: it never
 // writes a card, and sends nothing to a line another program holds.
-#include "common.h"
+#include "command.h"
 #include "doctor.h"
 
 #include <nlohmann/json.hpp>

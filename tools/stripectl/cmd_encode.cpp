@@ -1,6 +1,8 @@
 // stripectl encode: writes a batch of cards from a CSV file, each checked
 // by reading it back, and says where to resume after a failure or Ctrl-C.
-#include "common.h"
+#include "command.h"
+#include "card.h"
+#include "interrupt.h"
 #include "csv.h"
 
 #include <fstream>

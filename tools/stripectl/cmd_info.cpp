@@ -1,6 +1,6 @@
 // stripectl info: the reader's firmware version, serial number, production
 // date and model, as the driver's device-information call reports them.
-#include "common.h"
+#include "command.h"
 #include "identity.h"
 
 namespace stripectl {

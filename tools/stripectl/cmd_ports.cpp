@@ -1,6 +1,6 @@
 // stripectl ports: the serial lines that could be the reader, as udev sees
 // them, and with --probe the firmware version of the reader's lines.
-#include "common.h"
+#include "command.h"
 #include "holders.h"
 #include "host.h"
 #include "probe.h"

@@ -1,5 +1,6 @@
 // stripectl read: waits for a swipe and prints the selected tracks.
-#include "common.h"
+#include "command.h"
+#include "card.h"
 #include "track2.h"
 
 #include <optional>

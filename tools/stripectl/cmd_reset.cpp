@@ -1,5 +1,5 @@
 // stripectl reset: sends the reader its reset command.
-#include "common.h"
+#include "command.h"
 
 namespace stripectl {
 

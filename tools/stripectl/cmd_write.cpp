@@ -1,6 +1,7 @@
 // stripectl write: writes track texts on the next card swiped, and with
 // --verify reads the card back and compares.
-#include "common.h"
+#include "command.h"
+#include "card.h"
 
 namespace stripectl {
 

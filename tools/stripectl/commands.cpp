@@ -3,7 +3,7 @@
 // with Ctrl-C cutting the driver call short.
 #include "commands.h"
 
-#include "common.h"
+#include "interrupt.h"
 
 #ifndef STRIPECTL_VERSION
 #define STRIPECTL_VERSION "0"
@@ -28,16 +28,6 @@ const Command *const kCommands[] = {&kDoctorCommand, &kPortsCommand, &kReadComma
                                     &kWriteCommand,  &kEncodeCommand, &kInfoCommand,
                                     &kResetCommand};
 
-const char *const kExitStatusText =
-    "Exit status:\n"
-    "  0  success\n"
-    "  1  the reader or the driver reported a failure\n"
-    "  2  bad command line, or an unreadable or malformed CSV file\n"
-    "  3  the port cannot be opened (code -3; also the reader's status \"rs\")\n"
-    "  4  nothing arrived in time: no card swiped, or no answer (code -2)\n"
-    "  5  the card read back differs from what was written\n"
-    "130  interrupted (Ctrl-C); encode says where to resume\n";
-
 const Command *findCommand(const std::string &name)
 {
     for (const Command *command : kCommands)
@@ -51,7 +41,7 @@ void printCommandHelp(std::ostream &out, const Command &command)
     out << "Usage: stripectl " << command.synopsis << "\n\n"
         << command.details << "\nOptions:\n"
         << describeOptions(command.options) << "\n"
-        << kExitStatusText;
+        << exitStatusHelp();
 }
 
 void printHelp(std::ostream &out)
@@ -66,7 +56,7 @@ void printHelp(std::ostream &out)
     out << "\n'stripectl COMMAND --help' describes a command and its options.\n"
            "The driver traces to DataLog.log in the current directory when\n"
            "CONFIG.ini there holds [DEVTRACE] Switch=1.\n\n"
-        << kExitStatusText;
+        << exitStatusHelp();
 }
 
 // The problem with the number of positional arguments, or "".
@@ -83,47 +73,63 @@ std::string argumentProblem(const Command &command, const std::vector<std::strin
 
 } // namespace
 
-int runStripectl(const std::vector<std::string> &args, std::ostream &out, std::ostream &err)
+const Command *parseCommandLine(const std::vector<std::string> &args, Context &ctx,
+                                ParsedOptions &options, int &status)
 {
+    status = kExitOk;
     if (args.empty()) {
-        printHelp(err);
-        return kExitUsage;
+        printHelp(ctx.err);
+        status = kExitUsage;
+        return nullptr;
     }
     const std::string &name = args[0];
     if (name == "--help" || name == "-h" || name == "help") {
         const Command *command = args.size() > 1 ? findCommand(args[1]) : nullptr;
         if (command)
-            printCommandHelp(out, *command);
+            printCommandHelp(ctx.out, *command);
         else
-            printHelp(out);
-        return kExitOk;
+            printHelp(ctx.out);
+        return nullptr;
     }
     if (name == "--version") {
-        out << "stripectl " << STRIPECTL_VERSION << " (driver " << SD_DLL_VERSION << ")\n";
-        return kExitOk;
+        ctx.out << "stripectl " << STRIPECTL_VERSION << " (driver " << SD_DLL_VERSION << ")\n";
+        return nullptr;
     }
     const Command *command = findCommand(name);
     if (!command) {
-        err << "stripectl: unknown command '" << name << "'\n"
-            << "Try 'stripectl --help'.\n";
-        return kExitUsage;
+        ctx.err << "stripectl: unknown command '" << name << "'\n"
+                << "Try 'stripectl --help'.\n";
+        status = kExitUsage;
+        return nullptr;
     }
-    Context ctx{out, err, command->name, Line()};
-    ParsedOptions options;
+    ctx.command = command->name;
     std::string error;
     std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (!parseOptions(rest, command->options, options, error))
-        return ctx.usage(error);
+    if (!parseOptions(rest, command->options, options, error)) {
+        status = ctx.usage(error);
+        return nullptr;
+    }
     if (options.has("help")) {
-        printCommandHelp(out, *command);
-        return kExitOk;
+        printCommandHelp(ctx.out, *command);
+        return nullptr;
     }
     std::string problem = argumentProblem(*command, options.positional());
     if (problem.empty())
         problem = takeLine(options, ctx.line);
-    if (!problem.empty())
-        return ctx.usage(problem);
-    return runInterruptible(command->run, ctx, options);
+    if (!problem.empty()) {
+        status = ctx.usage(problem);
+        return nullptr;
+    }
+    return command;
+}
+
+int runStripectl(const std::vector<std::string> &args, std::ostream &out, std::ostream &err)
+{
+    Context ctx{out, err, "", Line()};
+    ParsedOptions options;
+    int status = kExitOk;
+    const Command *command = parseCommandLine(args, ctx, options, status);
+    return command ? runInterruptible(command->run, ctx, options) : status;
 }
 
 } // namespace stripectl

@@ -2,7 +2,7 @@
 // nothing is ever written to a card) and look at the trace settings.
 #include "doctor.h"
 
-#include "common.h"
+#include "command.h"
 #include "identity.h"
 #include "probe.h"
 #include "stripedrv.h"

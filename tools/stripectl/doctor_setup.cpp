@@ -167,8 +167,25 @@ bool mentionsReaderId(const std::string &rules)
            (rules.find("1a86") != std::string::npos && rules.find("7523") != std::string::npos);
 }
 
+// A pseudo-terminal (the simulated reader's line) has no USB adapter: the
+// udev rule and what it tells ModemManager do not apply to it.
+bool onPseudoTerminal(const Target &target)
+{
+    return !target.node.empty() && ptyIndex(target.node) >= 0;
+}
+
+void doesNotApply(std::vector<Check> &checks, const char *name, const Target &target)
+{
+    add(checks, name, Verdict::Passed,
+        "does not apply: " + target.node + " is a pseudo-terminal, with no USB adapter behind it");
+}
+
 void checkRule(const Host &host, const Target &target, std::vector<Check> &checks)
 {
+    if (onPseudoTerminal(target)) {
+        doesNotApply(checks, "rule", target);
+        return;
+    }
     std::string file = host.rulesFile(kRuleName);
     if (file.empty()) {
         add(checks, "rule", Verdict::Failed,
@@ -223,7 +240,9 @@ void checkBraille(const Host &host, std::vector<Check> &checks)
 void checkModemManager(const Host &host, const Target &target, std::vector<Check> &checks)
 {
     std::vector<int> pids = host.processesNamed("ModemManager");
-    if (pids.empty()) {
+    if (onPseudoTerminal(target)) {
+        doesNotApply(checks, "modemmanager", target);
+    } else if (pids.empty()) {
         add(checks, "modemmanager", Verdict::Passed, "ModemManager does not run");
     } else if (!target.usb) {
         notChecked(checks, "modemmanager",

@@ -90,7 +90,43 @@ std::vector<int> lockingPids(const std::string &procDir, const struct stat &node
     return pids;
 }
 
+// Unix98 pseudo-terminal slaves have the majors 136 to 143, 256 numbers
+// each.
+const unsigned kPtySlaveMajorFirst = 136, kPtySlaveMajorLast = 143;
+
+int ptyIndexOf(const struct stat &node)
+{
+    unsigned majorNumber = major(node.st_rdev);
+    if (!S_ISCHR(node.st_mode) || majorNumber < kPtySlaveMajorFirst ||
+        majorNumber > kPtySlaveMajorLast)
+        return -1;
+    return int((majorNumber - kPtySlaveMajorFirst) * 256 + minor(node.st_rdev));
+}
+
+// Whether the process has the master side of pseudo-terminal `index` open:
+// the kernel names the pty of every master descriptor in its fdinfo
+// ("tty-index:\tN").
+bool holdsPtyMaster(const std::string &procDir, int pid, int index)
+{
+    const std::string base = procDir + "/" + std::to_string(pid);
+    for (int fd : numberedEntries(base + "/fd")) {
+        std::ifstream info(base + "/fdinfo/" + std::to_string(fd));
+        std::string key;
+        int value = -1;
+        while (info >> key)
+            if (key == "tty-index:" && info >> value && value == index)
+                return true;
+    }
+    return false;
+}
+
 } // namespace
+
+int ptyIndex(const std::string &devicePath)
+{
+    struct stat node;
+    return stat(devicePath.c_str(), &node) == 0 ? ptyIndexOf(node) : -1;
+}
 
 std::vector<Holder> findHolders(const std::string &devicePath, const std::string &procDir)
 {
@@ -101,12 +137,14 @@ std::vector<Holder> findHolders(const std::string &devicePath, const std::string
     const int self = int(getpid());
     const std::string target = linkTarget(devicePath);
     const std::string nodeTarget = target.empty() || target[0] != '/' ? "" : target;
+    const int pty = ptyIndexOf(node);
     std::vector<int> locking = lockingPids(procDir, node);
     for (int pid : numberedEntries(procDir)) {
         if (pid == self)
             continue;
         bool locked = std::find(locking.begin(), locking.end(), pid) != locking.end();
-        if (locked || opensDevice(procDir, pid, node.st_rdev, nodeTarget))
+        bool farEnd = pty >= 0 && holdsPtyMaster(procDir, pid, pty);
+        if (locked || (!farEnd && opensDevice(procDir, pid, node.st_rdev, nodeTarget)))
             holders.push_back({pid, commandOf(procDir, pid), locked});
     }
     // A lock whose process is gone from the listing (another pid namespace).

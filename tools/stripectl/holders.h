@@ -18,12 +18,20 @@ struct Holder {
 // The processes other than this one that hold `devicePath` (a tty node such
 // as /dev/ttyUSB0, or a link to it): an open descriptor in /proc/PID/fd that
 // leads to the same device, or an entry in /proc/locks on the node. One
-// entry per process, in the order of their pids. Processes whose
+// entry per process, in the order of their pids.
+//
+// On a pseudo-terminal, the process that has its master side open is the
+// line's far end (the simulated reader), not a second program on the line:
+// its own descriptors of the tty do not count, only a lock it takes. Processes whose
 // descriptors this user may not look at (other users' processes when not
 // root) are not seen; neither is anything when /proc cannot be read.
 // `procDir` is "/proc" except in tests.
 std::vector<Holder> findHolders(const std::string &devicePath,
                                 const std::string &procDir = "/proc");
+
+// The number N of a pseudo-terminal /dev/pts/N (or a link to it); -1 for any
+// other node, a real serial line among them.
+int ptyIndex(const std::string &devicePath);
 
 // "cardtest (pid 812), minicom (pid 1040, locked)"; "" for none.
 std::string describeHolders(const std::vector<Holder> &holders);

@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "cli.h"
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -15,6 +17,24 @@ const OptionDef *findOption(const std::vector<OptionDef> &table, const std::stri
     return nullptr;
 }
 
+// Our own sentence for the option CLI11 could not take.
+std::string mismatchText(const std::vector<OptionDef> &table, const std::string &what)
+{
+    const std::string name = sdcli::refusedOption(what);
+    const OptionDef *option = name.empty() ? nullptr : findOption(table, name.substr(2));
+    if (!option)
+        return what;
+    if (!option->valueName)
+        return std::string("option --") + option->name + " takes no value";
+    return std::string("option --") + option->name + " needs a value (" + option->valueName + ")";
+}
+
+// An argument CLI11 did not take: an option the table does not hold.
+std::string unknownText(const std::string &arg)
+{
+    return "unknown option " + arg.substr(0, arg.find('='));
+}
+
 } // namespace
 
 std::string ParsedOptions::value(const std::string &name, const std::string &fallback) const
@@ -27,52 +47,38 @@ bool parseOptions(const std::vector<std::string> &args, const std::vector<Option
                   ParsedOptions &out, std::string &error)
 {
     out = ParsedOptions();
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string &arg = args[i];
-        if (optionsEnded || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
-            if (!optionsEnded && arg.size() > 1 && arg[0] == '-' && arg != "-") {
-                error = "unknown option " + arg;
-                return false;
-            }
-            out.positional_.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        std::string name = arg.substr(2);
-        std::string value;
-        bool inlineValue = false;
-        size_t equals = name.find('=');
-        if (equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-            inlineValue = true;
-        }
-        const OptionDef *option = findOption(table, name);
-        if (!option) {
-            error = "unknown option --" + name;
+    CLI::App app;
+    app.set_help_flag(); // --help is a row of the table like any other
+    app.allow_extras();  // unknown options are named below, in our words
+    std::vector<std::pair<const OptionDef *, CLI::Option *>> taken;
+    for (const OptionDef &option : table) {
+        const std::string name = std::string("--") + option.name;
+        CLI::Option *cli = option.valueName
+                               ? app.add_option(name)->multi_option_policy(
+                                     CLI::MultiOptionPolicy::TakeLast)
+                               : app.add_flag(name)->disable_flag_override();
+        taken.emplace_back(&option, cli);
+    }
+    app.add_option("arguments", out.positional_);
+
+    std::vector<std::string> order = sdcli::parseOrder(app, args);
+    try {
+        app.parse(order);
+    } catch (const CLI::ArgumentMismatch &e) {
+        error = mismatchText(table, e.what());
+        return false;
+    } catch (const CLI::ParseError &e) {
+        error = e.what();
+        return false;
+    }
+    for (const std::string &extra : app.remaining())
+        if (extra != "--") {
+            error = unknownText(extra);
             return false;
         }
-        if (!option->valueName) {
-            if (inlineValue) {
-                error = "option --" + name + " takes no value";
-                return false;
-            }
-            out.values_[name] = "";
-            continue;
-        }
-        if (!inlineValue) {
-            if (i + 1 >= args.size()) {
-                error = "option --" + name + " needs a value (" + option->valueName + ")";
-                return false;
-            }
-            value = args[++i];
-        }
-        out.values_[name] = value;
-    }
+    for (const auto &[option, cli] : taken)
+        if (cli->count() > 0)
+            out.values_[option->name] = option->valueName ? cli->as<std::string>() : "";
     return true;
 }
 

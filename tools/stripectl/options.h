@@ -1,5 +1,6 @@
-// A small command-line option parser: "--name value", "--name=value" and
-// flags, positional arguments, and the help text built from the same table.
+// stripectl's command lines: each command's table of options, parsed with
+// CLI11 ("--name value", "--name=value", flags, positional arguments, "--"),
+// and the help text built from the same table.
 #pragma once
 
 #include <map>
@@ -28,7 +29,8 @@ private:
 };
 
 // Fails (with a message in `error`) on an unknown option, a missing value or
-// a value given to a flag. "--" ends the options.
+// a value given to a flag. "--" ends the options; an option given twice
+// keeps its last value.
 bool parseOptions(const std::vector<std::string> &args, const std::vector<OptionDef> &table,
                   ParsedOptions &out, std::string &error);
 

@@ -1,5 +1,7 @@
 #include "child.h"
 
+#include "program.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -28,21 +30,7 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &name,
 {
     int out = open((name + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     int err = open((name + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int in[2];
-        if (pipe(in) != 0 || dup2(in[0], 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
-            _exit(126);
-        for (const auto &variable : env)
-            setenv(variable.first.c_str(), variable.second.c_str(), 1);
-        std::vector<char *> args;
-        for (const std::string &arg : argv)
-            args.push_back(const_cast<char *>(arg.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        dprintf(2, "cannot run %s: %s\n", args[0], strerror(errno));
-        _exit(127);
-    }
+    pid_t pid = sdtest::startProgram(argv, -1, out, err, env);
     close(out);
     close(err);
     return pid;
@@ -61,7 +49,7 @@ RunResult finish(pid_t pid, const std::string &name, int interruptAfterMs)
 
 SimReader::SimReader(std::vector<std::string> options)
 {
-    options.insert(options.begin(), {READERSIM_PATH, "--no-pacing"});
+    options.insert(options.begin(), {sdtest::readersimProgram(), "--no-pacing"});
     pid_ = spawn(options, "readersim");
     for (int i = 0; i < 500 && port_.empty(); ++i) {
         usleep(20000);

@@ -1,6 +1,7 @@
 // stripectl doctor: one case for each way a set-up goes wrong.
 #include "setup_world.h"
 
+#include <csignal>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -129,6 +130,40 @@ TEST_F(DoctorOnSim, AHeldLineGetsNothingSent)
     EXPECT_EQ(answer["checks"][6].value("result", ""), "warning");
     usleep(300000);
     EXPECT_FALSE(contains(sim->log(), "GETVER")) << sim->log();
+}
+
+// As a new user tries it: readersim, then doctor on its line, with this
+// machine's own /proc (readersim keeps its end of the line open) and no
+// udev rule. A second program on the line is still named, by its open tty
+// or by the lock, and nothing is sent then.
+TEST_F(DoctorOnSim, PassesOnTheSimulatedReaderAndNamesASecondHolder)
+{
+    World w;
+    w.realProc = true;
+    build(w);
+    RunResult r = ctl({}, {"doctor", "--port", sim->port()});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const std::string node = "/dev/" + sim->port();
+    for (const char *check : {"rule", "modemmanager"})
+        EXPECT_TRUE(contains(r.out, std::string("[passed]  ") + check + ": does not apply: " +
+                                        node + " is a pseudo-terminal"))
+            << r.out;
+    EXPECT_TRUE(contains(r.out, "[passed]  holders: no other program holds " + node)) << r.out;
+    EXPECT_TRUE(contains(r.out, "[passed]  reader: firmware Ver5.13.2 (")) << r.out;
+    EXPECT_TRUE(contains(r.out, ", identity 01|A7-2506AB (")) << r.out;
+
+    for (const char *hold : {"exec sleep 5", "flock 3; exec sleep 5"}) {
+        SCOPED_TRACE(hold);
+        pid_t holder = spawn({"/bin/sh", "-c", "exec 3<>" + node + "; " + hold}, "holder");
+        usleep(300000);
+        std::string before = sim->log();
+        json check;
+        doctor({}, {"--port", sim->port()}, "holders", check);
+        expectCheck(check, "failed", node + " is in use by ", "kill ");
+        EXPECT_EQ(sim->log(), before); // nothing sent to a held line
+        kill(holder, SIGKILL);
+        finish(holder, "holder");
+    }
 }
 
 TEST_F(DoctorOnSim, TheReaderAnswersAtTheConfiguredSpeed)

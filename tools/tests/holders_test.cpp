@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
+#include <pty.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -32,6 +34,11 @@ public:
             return;
         pid_ = fork();
         if (pid_ == 0) {
+            // Another program: none of the test's descriptors, the pty's
+            // master side among them (its holder is the line's far end).
+            for (int fd = 3; fd < 1024; ++fd)
+                if (fd != ready[1])
+                    close(fd);
             int fd = open(device.c_str(), O_RDWR | O_NOCTTY);
             if (fd < 0 || (lock && flock(fd, LOCK_EX) != 0))
                 _exit(1);
@@ -81,6 +88,71 @@ TEST(Holders, NamesTheProcessesThatHaveTheLineOpenOrLocked)
     sdtest::PtyPeer other;
     EXPECT_TRUE(findHolders(other.devicePath()).empty());
     EXPECT_TRUE(findHolders("/dev/no-such-line").empty());
+}
+
+// A child that plays the reader's end of a new pseudo-terminal, as readersim
+// does: it keeps the master side and the tty itself open, and locks the tty
+// when asked.
+class FarEnd {
+public:
+    explicit FarEnd(bool lock)
+    {
+        int ready[2];
+        if (pipe(ready) != 0)
+            return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            int master = -1, slave = -1;
+            char name[64] = "";
+            if (openpty(&master, &slave, name, nullptr, nullptr) != 0 ||
+                (lock && flock(slave, LOCK_EX) != 0))
+                _exit(1);
+            ssize_t ignored = write(ready[1], name, strlen(name));
+            (void)ignored;
+            pause();
+            _exit(0);
+        }
+        close(ready[1]);
+        char name[64] = "";
+        if (read(ready[0], name, sizeof name - 1) > 0)
+            device_ = name;
+        close(ready[0]);
+    }
+    ~FarEnd()
+    {
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0)
+            waitpid(pid_, nullptr, 0);
+    }
+    const std::string &device() const { return device_; }
+    pid_t pid() const { return pid_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string device_;
+};
+
+TEST(Holders, ThePseudoTerminalsFarEndIsNoHolderUnlessItLocks)
+{
+    FarEnd sim(false);
+    ASSERT_FALSE(sim.device().empty());
+    EXPECT_GE(stripectl::ptyIndex(sim.device()), 0);
+    EXPECT_TRUE(findHolders(sim.device()).empty());
+
+    HoldingChild opener(sim.device(), false);
+    ASSERT_TRUE(opener.held());
+    std::vector<Holder> holders = findHolders(sim.device());
+    ASSERT_EQ(holders.size(), 1u);
+    EXPECT_EQ(holders[0].pid, opener.pid());
+
+    FarEnd locking(true);
+    ASSERT_FALSE(locking.device().empty());
+    holders = findHolders(locking.device());
+    ASSERT_EQ(holders.size(), 1u);
+    EXPECT_EQ(holders[0].pid, locking.pid());
+    EXPECT_TRUE(holders[0].locked);
+
+    EXPECT_EQ(stripectl::ptyIndex("/dev/null"), -1);
+    EXPECT_EQ(stripectl::ptyIndex("/dev/no-such-line"), -1);
 }
 
 TEST(Holders, ReadsAPreparedProcTree)

@@ -59,7 +59,9 @@ TEST_F(Ports, ProbeAsksFreeLinesAndLeavesHeldOnesAlone)
     // The simulated reader's line, named: its version and round trip.
     SimReader sim({});
     ASSERT_FALSE(sim.port().empty());
-    build({}); // a /proc without readersim, which keeps the line open itself
+    World real;
+    real.realProc = true; // readersim keeps its end of the line open: no holder
+    build(real);
     r = ctl({}, {"ports", "--probe", "--port", sim.port(), "--json"});
     EXPECT_EQ(r.status, 0) << r.err;
     json listed = json::parse(r.out, nullptr, false);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "child.h"
+#include "protocol.h"
 #include "pty_peer.h"
 
 #include <gtest/gtest.h>
@@ -17,9 +18,9 @@ namespace ctltest {
 
 using nlohmann::json;
 
-inline const std::string kTrack2 = "222233021234567654321=44212038899913311";
-inline const std::string kTrack3 =
-    "996888886543215533350201=123456700001003388999010000049120=0000000000=33333";
+// The simulated reader's card.
+inline const std::string kTrack2 = readersim::kDefaultTrack2;
+inline const std::string kTrack3 = readersim::kDefaultTrack3;
 
 class Stripectl : public ::testing::Test {
 protected:

@@ -1,6 +1,7 @@
 // The parts of stripectl that need no reader: the batch file, the option
 // parser, the identity rule and the code messages.
-#include "common.h"
+#include "context.h"
+#include "exit_status.h"
 #include "csv.h"
 #include "identity.h"
 #include "options.h"
@@ -84,8 +85,28 @@ TEST(Options, ValuesFlagsPositionalsAndErrors)
 
     EXPECT_FALSE(parseOptions({"--speed", "1"}, table, options, error));
     EXPECT_EQ(error, "unknown option --speed");
-    for (const char *bad : {"-p", "--port", "--json=1"})
-        EXPECT_FALSE(parseOptions({bad}, table, options, error)) << bad;
+    // An empty value given inline is a value; the next argument stays an
+    // argument.
+    ASSERT_TRUE(parseOptions({"--port=", "--json", "x"}, table, options, error));
+    EXPECT_EQ(options.value("port", "unset"), "");
+    EXPECT_TRUE(options.has("json"));
+    EXPECT_EQ(options.positional(), (std::vector<std::string>{"x"}));
+    // The last of a repeated option counts.
+    ASSERT_TRUE(parseOptions({"--port", "a", "--json", "--port=b", "--json"}, table, options,
+                             error));
+    EXPECT_EQ(options.value("port"), "b");
+
+    const std::pair<std::vector<std::string>, std::string> bad[] = {
+        {{"-p"}, "unknown option -p"},
+        {{"x", "--speed=9", "--port", "a"}, "unknown option --speed"},
+        {{"--port"}, "option --port needs a value (NAME)"},
+        {{"--json=1"}, "option --json takes no value"},
+        {{"--help"}, "unknown option --help"}, // only where the table has it
+    };
+    for (const auto &[args, text] : bad) {
+        EXPECT_FALSE(parseOptions(args, table, options, error)) << args[0];
+        EXPECT_EQ(error, text);
+    }
 }
 
 TEST(ReaderIdentity, RecordSplitAndModelAsTheDeviceInformationCallHasThem)
@@ -148,4 +169,20 @@ TEST(CodeMessages, EveryLibraryCodeHasItsOwnSentence)
     EXPECT_EQ(queryMessage(SD_ERR_TIMEOUT).find("card"), std::string::npos);
     EXPECT_EQ(queryMessage(SD_ERR_PORT).find("\"rs\""), std::string::npos);
     EXPECT_EQ(queryMessage(SD_ERR_DATA), codeMessage(SD_ERR_DATA));
+}
+
+TEST(ExitStatuses, TheHelpListsEveryStatusFromTheTable)
+{
+    const std::string help = exitStatusHelp();
+    EXPECT_EQ(help.rfind("Exit status:\n", 0), 0u) << help;
+    for (const char *line : {"\n  0  success\n", "\n  2  bad command line", "\n  3  the port",
+                             "\n  4  nothing arrived", "\n  5  the card read back",
+                             "\n130  interrupted (Ctrl-C)"})
+        EXPECT_NE(help.find(line), std::string::npos) << line;
+    // Each driver code leads to the status the help gives it.
+    EXPECT_EQ(exitStatusForCode(SD_OK), kExitOk);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_PORT), kExitPort);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_TIMEOUT), kExitNoCard);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_CANCELLED), kExitInterrupted);
+    EXPECT_EQ(exitStatusForCode(SD_ERR_BUSY), kExitFailed);
 }

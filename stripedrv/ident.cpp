@@ -1,4 +1,4 @@
-// Reader identification and the port-switching commands.
+// Module ident: reader identification and the port-switching commands.
 //
 // Besides the stripe commands the reader knows a few more escape commands:
 // ESC "_GETVER" asks for its firmware version (a text ending with CR),
@@ -7,7 +7,8 @@
 // to the host. None of the ESC "%" commands is answered.
 //
 // Everything here goes through the exported send and receive primitives of
-// the serial line; the descriptor itself stays private to that code.
+// module port, like the stripe protocol of msr; the descriptor itself stays
+// private to port.
 #include "stripedrv_internal.h"
 
 #include <stddef.h>

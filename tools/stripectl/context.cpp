@@ -1,0 +1,72 @@
+#include "context.h"
+
+#include "exit_status.h"
+#include "holders.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace stripectl {
+
+int Context::usage(const std::string &problem) const
+{
+    err << "stripectl " << command << ": " << problem << "\n"
+        << "Try 'stripectl " << command << " --help'.\n";
+    return kExitUsage;
+}
+
+void Context::prompt(const Line &line, const std::string &text) const
+{
+    if (!line.quiet)
+        err << text << std::flush;
+}
+
+int Context::failure(const std::string &what, int code) const
+{
+    return report(what, code, codeMessage(code));
+}
+
+int Context::queryFailure(const std::string &what, int code) const
+{
+    return report(what, code, queryMessage(code));
+}
+
+namespace {
+
+// Who has the reader when the driver found it held: the processes that hold
+// the lock on the line, or, when the system shows none of those, every other
+// process that has it open. "" when nobody can be seen.
+std::string holdersOf(const std::string &port)
+{
+    if (port.empty())
+        return "";
+    std::vector<Holder> holders = findHolders("/dev/" + port);
+    std::vector<Holder> locked;
+    std::copy_if(holders.begin(), holders.end(), std::back_inserter(locked),
+                 [](const Holder &h) { return h.locked; });
+    return describeHolders(locked.empty() ? holders : locked);
+}
+
+} // namespace
+
+int Context::report(const std::string &what, int code, const std::string &message) const
+{
+    const std::string holders = code == SD_ERR_BUSY ? holdersOf(line.port) : "";
+    err << "stripectl " << command << ": " << what << ": " << message
+        << (holders.empty() ? "" : ": " + holders) << " [code " << code << "]\n";
+    ExitStatus status = exitStatusForCode(code);
+    // Most lines that cannot be opened come from the set-up (wrong name,
+    // missing group, the braille daemon, another program): say where to look.
+    if (status == kExitPort)
+        err << "'stripectl doctor' checks the adapter, the access rights and the udev rule.\n";
+    return status;
+}
+
+std::string jsonText(const nlohmann::ordered_json &value)
+{
+    // Track texts come from the reader and may hold any byte: never let an
+    // odd byte stop the output.
+    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+}
+
+} // namespace stripectl
