@@ -281,7 +281,7 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
     if (szTrack2data == nullptr || szTrack3data == nullptr)
         return SD_ERR_PARAM;
 
-    sd::expectAnswer();
+    sd::expectAnswer(sd::AnswerAfter::Swipe);
     sendText(command);
 
     // Wait for "s"; an error byte ends the read, anything else is noise.

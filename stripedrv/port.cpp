@@ -269,15 +269,16 @@ constexpr long kLongestAnswerBytes = 1 + 3 + SD_IDENTITY_MAX;
 // Bytes dropped per read while waiting for quiet.
 constexpr size_t kDrainChunk = 64;
 
-// Where the answer to the last command stands.
-enum class Answer { None, Expected, Begun };
+// Where the answer to the last command stands: none expected, a read's
+// answer waiting for the card, or an answer coming (or begun).
+enum class Answer { None, OnSwipe, Coming };
 Answer g_answer = Answer::None;
 
-// Every receive that delivers bytes says so: an expected answer has begun.
+// Every receive that delivers bytes says so: the card has been swiped.
 void noteBytesIn()
 {
-    if (g_answer == Answer::Expected)
-        g_answer = Answer::Begun;
+    if (g_answer == Answer::OnSwipe)
+        g_answer = Answer::Coming;
 }
 
 // True when the line holds received bytes that nobody has read yet.
@@ -316,12 +317,12 @@ void drainUntilQuiet()
     }
 }
 
-// Before the line is closed: an answer that is still expected and that the
-// reader has begun is let run out. One it has not begun (a read cut while it
-// waits for the card) is not waited for, so that the cancel returns at once.
+// Before the line is closed: an answer that is still expected is let run
+// out. A read's answer that has not begun (cut while it waits for the card)
+// is not waited for, so that the cancel returns at once.
 void letAnswerRunOut()
 {
-    if (g_answer == Answer::Begun || (g_answer == Answer::Expected && bytesWaiting(g_Fd)))
+    if (g_answer == Answer::Coming || (g_answer == Answer::OnSwipe && bytesWaiting(g_Fd)))
         drainUntilQuiet();
     g_answer = Answer::None;
 }
@@ -687,9 +688,9 @@ int RecvDataEx2(char *pBuf, int nCount, int nTimeout)
 // Answers the protocol awaits
 // ---------------------------------------------------------------------------
 
-void sd::expectAnswer()
+void sd::expectAnswer(AnswerAfter when)
 {
-    g_answer = Answer::Expected;
+    g_answer = when == AnswerAfter::Swipe ? Answer::OnSwipe : Answer::Coming;
 }
 
 void sd::answerEnded()

@@ -99,10 +99,12 @@ time_t calendarNow();
 // meanwhile, so the protocol tells the line which of its commands are
 // answered: expectAnswer() just before such a command goes out,
 // answerEnded() once the answer's last byte has come. A line closed while an
-// answer is still expected and the reader has begun it (a byte of it came,
-// or is waiting) is first read and dropped until it has been quiet; one
-// that the reader has not begun to answer is closed at once.
-void expectAnswer();
+// answer is still expected is first read and dropped until it has been
+// quiet - except a read's answer that waits for the card and has not begun
+// (no byte of it came or is waiting): that line is closed at once, so that a
+// read cancelled while it waits for the swipe returns at once.
+enum class AnswerAfter { Command, Swipe };
+void expectAnswer(AnswerAfter when = AnswerAfter::Command);
 void answerEnded();
 
 // ---------------------------------------------------------------------------
