@@ -20,6 +20,7 @@
 
 #include "protocol.h"
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -68,6 +69,11 @@ public:
     long lineSpeed() const;
     // Replies sent to the end so far.
     unsigned long repliesSent() const { return repliesSent_; }
+    // Reply bytes written to the line so far, all replies together. Safe
+    // from other threads, as is readWaiting().
+    unsigned long bytesSent() const { return bytesSent_.load(); }
+    // True while a read command waits for its card to be swiped.
+    bool readWaiting() const { return readWaiting_.load(); }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -115,6 +121,10 @@ private:
     bool keyOpen_ = true;            // the key descriptor has not ended
     Clock::time_point lastHostByte_{};
     unsigned long repliesSent_ = 0;
+    std::atomic<unsigned long> bytesSent_{0};
+    std::atomic<bool> readWaiting_{false};
+
+    void setSwipePending(bool pending);
 };
 
 } // namespace readersim
