@@ -258,10 +258,12 @@ void dropQueuedOutput()
 // and dropped.
 //
 // A USB-serial adapter holds received bytes back for up to its latency
-// timer (16 ms on the common ones) before passing them on, so quiet is never
-// judged on less than kAdapterHoldMs, whatever the speed.
+// timer (16 ms on the common ones) before passing them on, and a busy host
+// hands them to the line late again; a pause that long inside an answer is
+// not its end. So quiet is never judged on less than kQuietFloorMs,
+// whatever the speed.
 constexpr long kQuietCharacters = 4;
-constexpr int kAdapterHoldMs = 20;
+constexpr int kQuietFloorMs = 50;
 // No answer of the protocol is longer than the identity record's: 0xAA,
 // three digits and up to 999 bytes. A line that is not quiet after that long
 // (and the quiet interval) is noise, and is handed over all the same.
@@ -291,7 +293,7 @@ bool bytesWaiting(int fd)
 int quietMs(long baud)
 {
     int chars = sd::wireMs(baud, kQuietCharacters);
-    return chars > kAdapterHoldMs ? chars : kAdapterHoldMs;
+    return chars > kQuietFloorMs ? chars : kQuietFloorMs;
 }
 
 // Reads and drops what the line delivers until it has been quiet for the
