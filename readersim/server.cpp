@@ -292,6 +292,13 @@ void Server::swipeNow()
     queueReply(swipeReply_);
 }
 
+void Server::notePause(Clock::time_point now)
+{
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - lastByteAt_).count();
+    if (us > 0 && static_cast<unsigned long>(us) > longestPauseUs_.load())
+        longestPauseUs_ = static_cast<unsigned long>(us);
+}
+
 void Server::setSwipePending(bool pending)
 {
     swipePending_ = pending;
@@ -428,6 +435,9 @@ void Server::sendDue()
                 sent_ = 0;
                 continue;
             }
+            if (sent_ > 0)
+                notePause(now);
+            lastByteAt_ = now;
             sent_ += static_cast<size_t>(n);
             bytesSent_ += static_cast<unsigned long>(n);
             if (paced)

@@ -100,9 +100,11 @@ TEST(Handover, ClientReadsAfterAnotherCancelledMidAnswer)
     std::mt19937 rng(4026);
     const unsigned long exchange = readAnswerBytes(h) + 4; // and ESC "Brp"
     Client b(h.port());
+    int unsteady = 0;
     for (int i = 0; i < kRepeats; ++i) {
         const bool closes = i % 2 == 1;
         const unsigned long cut = sdtest::randomCut(rng, exchange);
+        h.reader().resetLongestPause();
         auto a = std::make_unique<Client>(h.port());
         a->send(readRequest(1, SD_TRACKS_2_3, 5));
         ASSERT_TRUE(startedFirst(*a)) << i;
@@ -115,10 +117,13 @@ TEST(Handover, ClientReadsAfterAnotherCancelledMidAnswer)
             expectCutOrWhole(a->answerTo(1), h, SD_ERR_CANCELLED);
         }
         ReadOutcome second = secondClientRead(h, b, 100 + i);
+        if (!sdtest::lineWasSteady(h.reader()) && ++unsteady)
+            continue;
         ASSERT_TRUE(sdtest::ownCardOrTimeout(second, h.card()))
             << "try " << i << ", " << (closes ? "closed" : "cancelled") << " after " << cut
             << " bytes: " << sdtest::describe(second);
     }
+    EXPECT_LE(unsteady, kRepeats / 5);
 }
 
 // Another program holds the reader in the middle of an answer and is
@@ -129,8 +134,10 @@ TEST(Handover, ClientReadsAfterAHolderKilledMidAnswer)
     std::mt19937 rng(4027);
     const unsigned long answer = readAnswerBytes(h);
     Client b(h.port());
+    int unsteady = 0;
     for (int i = 0; i < kRepeats; ++i) {
         const unsigned long cut = sdtest::randomCut(rng, answer - 1);
+        h.reader().resetLongestPause();
         // Forked while the service's worker is idle: no call of the
         // library is under way in this process.
         pid_t holder = fork();
@@ -147,9 +154,12 @@ TEST(Handover, ClientReadsAfterAHolderKilledMidAnswer)
         kill(holder, SIGKILL);
         waitpid(holder, nullptr, 0);
         ReadOutcome second = secondClientRead(h, b, 100 + i);
+        if (!sdtest::lineWasSteady(h.reader()) && ++unsteady)
+            continue;
         ASSERT_TRUE(sdtest::ownCardOrTimeout(second, h.card()))
             << "try " << i << ", killed after " << cut << " bytes: " << sdtest::describe(second);
     }
+    EXPECT_LE(unsteady, kRepeats / 5);
 }
 
 // A's read has the limit 0: it times out on the next whole second of the
@@ -162,9 +172,10 @@ TEST_P(HandoverTimeout, ClientReadsAfterAnotherTimedOutMidAnswer)
     std::mt19937 rng(5000 + GetParam());
     const int answerMs = static_cast<int>(readAnswerBytes(h)) * 4;
     Client a(h.port()), b(h.port());
-    int cuts = 0;
+    int cuts = 0, unsteady = 0;
     for (int i = 0; i < kTimeoutRepeats; ++i) {
         const int beforeMs = std::uniform_int_distribution<int>(8, answerMs - 8)(rng);
+        h.reader().resetLongestPause();
         const sdtest::Mono::time_point cutAt = sdtest::shortlyBeforeASecond();
         a.send(readRequest(i, SD_TRACKS_2_3, 0));
         ASSERT_TRUE(startedFirst(a)) << i;
@@ -174,11 +185,14 @@ TEST_P(HandoverTimeout, ClientReadsAfterAnotherTimedOutMidAnswer)
         expectCutOrWhole(first, h, SD_ERR_TIMEOUT);
         cuts += first && !(*first).value("ok", false);
         ReadOutcome second = secondClientRead(h, b, 100 + i);
+        if (!sdtest::lineWasSteady(h.reader()) && ++unsteady)
+            continue;
         ASSERT_TRUE(sdtest::ownCardOrTimeout(second, h.card()))
             << "try " << i << ", timed out " << beforeMs << " ms into the answer: "
             << sdtest::describe(second);
     }
     EXPECT_GT(cuts, kTimeoutRepeats / 2); // most time-outs fell inside the answer
+    EXPECT_LE(unsteady, kTimeoutRepeats / 5);
 }
 
 INSTANTIATE_TEST_SUITE_P(Shard, HandoverTimeout, ::testing::Range(0, kTimeoutShards));

@@ -123,6 +123,17 @@ inline bool swipeBeforeTheSecond(readersim::Server &server, Mono::time_point cut
     return true;
 }
 
+// Whether the simulated line ran like a line since the try began: a pause
+// inside an answer as long as the driver's quiet interval (50 ms) means the
+// machine did not run the simulated reader, and the driver rightly took the
+// pause for the answer's end. Such a try proves nothing either way; a test
+// counts them and fails when they are more than a few.
+constexpr unsigned long kSteadyLineMaxPauseMs = 40;
+inline bool lineWasSteady(const readersim::Server &server)
+{
+    return server.longestPauseMs() < kSteadyLineMaxPauseMs;
+}
+
 // What one read gave.
 struct ReadOutcome {
     int rc = 99;
