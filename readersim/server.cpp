@@ -286,10 +286,23 @@ void Server::swipeNow()
             say("no read is waiting for a card");
         return;
     }
-    swipePending_ = false;
+    setSwipePending(false);
     if (!options_.quiet)
         say("card swiped");
     queueReply(swipeReply_);
+}
+
+void Server::notePause(Clock::time_point now)
+{
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - lastByteAt_).count();
+    if (us > 0 && static_cast<unsigned long>(us) > longestPauseUs_.load())
+        longestPauseUs_ = static_cast<unsigned long>(us);
+}
+
+void Server::setSwipePending(bool pending)
+{
+    swipePending_ = pending;
+    readWaiting_ = pending;
 }
 
 void Server::onHostBytes()
@@ -336,7 +349,7 @@ void Server::handle(const std::vector<Event> &events)
         if (!options_.quiet)
             say(e.what);
         if (e.cancelsSwipe && swipePending_) {
-            swipePending_ = false;
+            setSwipePending(false);
             if (!options_.quiet)
                 say("the read waiting for a card is cancelled");
         }
@@ -347,7 +360,7 @@ void Server::handle(const std::vector<Event> &events)
             continue;
         }
         // A new read replaces one that still waits.
-        swipePending_ = true;
+        setSwipePending(true);
         swipeReply_ = e.reply->bytes;
         swipeAt_ = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(options_.swipeDelay));
@@ -422,7 +435,11 @@ void Server::sendDue()
                 sent_ = 0;
                 continue;
             }
+            if (sent_ > 0)
+                notePause(now);
+            lastByteAt_ = now;
             sent_ += static_cast<size_t>(n);
+            bytesSent_ += static_cast<unsigned long>(n);
             if (paced)
                 nextByteAt_ += byteTime() + gap;
         }
@@ -442,7 +459,7 @@ void Server::hangUp()
     say("hanging up after " + std::to_string(sent_) + " bytes of the reply");
     out_.clear();
     sent_ = 0;
-    swipePending_ = false;
+    setSwipePending(false);
     protocol_.flush();
     removeLink();
     closeTerminal();

@@ -20,6 +20,7 @@
 
 #include "protocol.h"
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <functional>
@@ -68,6 +69,16 @@ public:
     long lineSpeed() const;
     // Replies sent to the end so far.
     unsigned long repliesSent() const { return repliesSent_; }
+    // Reply bytes written to the line so far, all replies together. Safe
+    // from other threads, as is readWaiting().
+    unsigned long bytesSent() const { return bytesSent_.load(); }
+    // True while a read command waits for its card to be swiped.
+    bool readWaiting() const { return readWaiting_.load(); }
+    // The longest pause between two bytes of one reply since the last
+    // resetLongestPause(), in milliseconds: over the byte time and gap only
+    // when the machine did not run the server in time.
+    unsigned long longestPauseMs() const { return longestPauseUs_.load() / 1000; }
+    void resetLongestPause() { longestPauseUs_ = 0; }
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -115,6 +126,13 @@ private:
     bool keyOpen_ = true;            // the key descriptor has not ended
     Clock::time_point lastHostByte_{};
     unsigned long repliesSent_ = 0;
+    std::atomic<unsigned long> bytesSent_{0};
+    std::atomic<bool> readWaiting_{false};
+    std::atomic<unsigned long> longestPauseUs_{0};
+    Clock::time_point lastByteAt_{};
+    void notePause(Clock::time_point now);
+
+    void setSwipePending(bool pending);
 };
 
 } // namespace readersim

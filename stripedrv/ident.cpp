@@ -65,11 +65,15 @@ int receiveVersionReply(char *reply)
 }
 
 // Sends a question to the reader whose answer goes to `dest`: SD_ERR_PARAM
-// (nothing sent) without a destination, else the send's result.
+// (nothing sent) without a destination, else the send's result. The answer
+// is expected from then on, until the caller has seen its end.
 template <size_t N>
 int ask(const char (&command)[N], const char *dest)
 {
-    return dest != nullptr ? sendCommand(command) : SD_ERR_PARAM;
+    if (dest == nullptr)
+        return SD_ERR_PARAM;
+    sd::expectAnswer();
+    return sendCommand(command);
 }
 
 } // namespace
@@ -87,6 +91,7 @@ STRIPEDRV_API int GetVersionInfo(char *szVersion)
     int len = receiveVersionReply(reply);
     if (len < 0)
         return len;
+    sd::answerEnded();
     // The CR ends the text, except when it is the whole reply: then it is
     // kept as the one character, so that the caller sees that something
     // came.
@@ -115,10 +120,14 @@ STRIPEDRV_API int ProbeDeviceId(char *szRecord)
     // Three characters read the way atoi reads them: a sign or blanks may
     // lead, and a length of zero or less means an empty record.
     int count = atoi(digits);
-    if (count <= 0)
-        return SD_OK;
-    // No terminator: the caller zeroes the buffer when it wants a text.
-    return receiveBytes(szRecord, count, kIdentityByteSeconds);
+    if (count > 0) {
+        // No terminator: the caller zeroes the buffer when it wants a text.
+        rc = receiveBytes(szRecord, count, kIdentityByteSeconds);
+        if (rc != SD_OK)
+            return rc;
+    }
+    sd::answerEnded();
+    return SD_OK;
 }
 
 STRIPEDRV_API int SelectExtPort(char cPort)

@@ -234,6 +234,7 @@ STRIPEDRV_API int GetBpStatus(long nTimeout)
     bool tooLong = false;
     unsigned char byte = 0;
 
+    sd::expectAnswer();
     (void)sendCommand(SD_CMD_STATUS, SendData);
 
     // Stray bytes may come before the ESC that opens the answer.
@@ -258,8 +259,10 @@ STRIPEDRV_API int GetBpStatus(long nTimeout)
             text[len++] = static_cast<char>(byte);
         else
             tooLong = true;
-        if (byte == 'p' || byte == 'q')
+        if (byte == 'p' || byte == 'q') {
+            sd::answerEnded();
             break;
+        }
     }
     text[len] = '\0';
     return tooLong ? SD_ERR_STATUS : judgeStatus(text);
@@ -278,9 +281,13 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
     if (szTrack2data == nullptr || szTrack3data == nullptr)
         return SD_ERR_PARAM;
 
+    sd::expectAnswer(sd::AnswerAfter::Swipe);
     sendText(command);
 
     // Wait for "s"; an error byte ends the read, anything else is noise.
+    // The answer counts as ended only at FS: after an error byte the reader
+    // may still be sending, and the line is let fall quiet before it is
+    // closed.
     unsigned char byte = 0;
     for (;;) {
         int got = receiveByte(&byte);
@@ -322,6 +329,7 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
         if (byte == SD_FS)
             break;
     }
+    sd::answerEnded();
 
     // FS and the trailing byte before it are no data.
     int textLen = len >= 2 ? len - 2 : 0;

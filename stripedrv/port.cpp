@@ -50,17 +50,32 @@ constexpr int kHeldRetryMs = 10;
 // Line settings
 // ---------------------------------------------------------------------------
 
+struct Speed {
+    long baud;
+    unsigned short code;
+};
+const Speed kSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},    {9600, B9600},
+                         {19200, B19200}, {38400, B38400}, {115200, B115200}};
+constexpr Speed kDefaultSpeed = {9600, B9600}; // for every rate the reader does not know
+
 unsigned short speedCode(long nBaud)
 {
-    switch (nBaud) {
-    case 1200: return B1200;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 115200: return B115200;
-    default: return B9600; // 9600 and every rate the reader does not know
+    for (const Speed &s : kSpeeds) {
+        if (s.baud == nBaud)
+            return s.code;
     }
+    return kDefaultSpeed.code;
+}
+
+// The speed the open line runs at, in bit/s.
+long lineBaud()
+{
+    const unsigned short code = static_cast<unsigned short>(g_term.c_cflag & CBAUD);
+    for (const Speed &s : kSpeeds) {
+        if (s.code == code)
+            return s.baud;
+    }
+    return kDefaultSpeed.baud;
 }
 
 // Raw 8-bit mode at the given speed: no input or output processing, no
@@ -121,12 +136,13 @@ int waitOutHungLine(const struct timespec &deadline)
 // exclusive, so that open() says EBUSY) is tried again every few
 // milliseconds, sleeping in between where MS_Cancel reaches the sleep,
 // until the wait limit passes. Nothing is sent and no setting is touched
-// before the lock is had. The descriptor, SD_ERR_PORT, SD_ERR_BUSY or
-// SD_ERR_CANCELLED.
-int openHeldLine(const char *szDevice)
+// before the lock is had. `waited` tells whether another program held it
+// first. The descriptor, SD_ERR_PORT, SD_ERR_BUSY or SD_ERR_CANCELLED.
+int openHeldLine(const char *szDevice, bool &waited)
 {
     const struct timespec deadline = sd::deadlineIn(sd::lineWaitSeconds());
     int fd = -1;
+    waited = false;
     for (;;) {
         if (fd < 0) {
             // O_NOCTTY: a host program that is a session leader (a system
@@ -144,6 +160,7 @@ int openHeldLine(const char *szDevice)
             if (errno != EWOULDBLOCK && errno != EINTR)
                 return fd; // a device that takes no locks is used as it is
         }
+        waited = true;
         if (sd::millisecondsLeft(deadline) == 0 ||
             !sleepUntil(sd::withinMs(kHeldRetryMs, deadline))) {
             bool cancelled = sd::cancelRequested();
@@ -228,6 +245,91 @@ void dropQueuedOutput()
 }
 
 // ---------------------------------------------------------------------------
+// Handing the line over quiet
+// ---------------------------------------------------------------------------
+
+// The reader sends an answer it has begun to its end, whatever the host does
+// meanwhile: the reset of the closing pair only stops a read that still
+// waits for its card. Whoever takes the line next (another thread, another
+// program, another client of the service) would take the rest for the
+// answer to its own command - card data delivered to the wrong party. So a
+// line on which an answer may still be coming changes hands only once it
+// has been quiet for a few character times, and what comes meanwhile is read
+// and dropped.
+//
+// A USB-serial adapter holds received bytes back for up to its latency
+// timer (16 ms on the common ones) before passing them on, and a busy host
+// hands them to the line late again; a pause that long inside an answer is
+// not its end. So quiet is never judged on less than kQuietFloorMs,
+// whatever the speed.
+constexpr long kQuietCharacters = 4;
+constexpr int kQuietFloorMs = 50;
+// No answer of the protocol is longer than the identity record's: 0xAA,
+// three digits and up to 999 bytes. A line that is not quiet after that long
+// (and the quiet interval) is noise, and is handed over all the same.
+constexpr long kLongestAnswerBytes = 1 + 3 + SD_IDENTITY_MAX;
+// Bytes dropped per read while waiting for quiet.
+constexpr size_t kDrainChunk = 64;
+
+// Where the answer to the last command stands: none expected, a read's
+// answer waiting for the card, or an answer coming (or begun).
+enum class Answer { None, OnSwipe, Coming };
+Answer g_answer = Answer::None;
+
+// Every receive that delivers bytes says so: the card has been swiped.
+void noteBytesIn()
+{
+    if (g_answer == Answer::OnSwipe)
+        g_answer = Answer::Coming;
+}
+
+// True when the line holds received bytes that nobody has read yet.
+bool bytesWaiting(int fd)
+{
+    int count = 0;
+    return ioctl(fd, FIONREAD, &count) == 0 && count > 0;
+}
+
+int quietMs(long baud)
+{
+    int chars = sd::wireMs(baud, kQuietCharacters);
+    return chars > kQuietFloorMs ? chars : kQuietFloorMs;
+}
+
+// Reads and drops what the line delivers until it has been quiet for the
+// quiet interval, or until the longest answer at this speed has had time to
+// pass. MS_Cancel does not cut it short: the answer is already on its way.
+// A line that has hung up ends it at once (nothing more can come).
+void drainUntilQuiet()
+{
+    const long baud = lineBaud();
+    const int quiet = quietMs(baud);
+    const struct timespec bound = sd::msFromNow(sd::wireMs(baud, kLongestAnswerBytes) + quiet);
+    for (;;) {
+        const int left = sd::millisecondsLeft(bound);
+        struct pollfd line = {g_Fd, POLLIN, 0};
+        int r = poll(&line, 1, left < quiet ? left : quiet);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0 || (line.revents & POLLNVAL) != 0)
+            return; // quiet (or the bound reached), or the line cannot be waited on
+        char dropped[kDrainChunk];
+        if (classify(read(g_Fd, dropped, sizeof dropped)) == Io::HungUp || left == 0)
+            return;
+    }
+}
+
+// Before the line is closed: an answer that is still expected is let run
+// out. A read's answer that has not begun (cut while it waits for the card)
+// is not waited for, so that the cancel returns at once.
+void letAnswerRunOut()
+{
+    if (g_answer == Answer::Coming || (g_answer == Answer::OnSwipe && bytesWaiting(g_Fd)))
+        drainUntilQuiet();
+    g_answer = Answer::None;
+}
+
+// ---------------------------------------------------------------------------
 // Reply accumulation up to the ETX (RecvData, RecvDataEx)
 // ---------------------------------------------------------------------------
 
@@ -249,6 +351,7 @@ Take takeChunk(EtxReply &reply, Io &io)
     io = classify(n);
     if (io != Io::Moved)
         return Take::More;
+    noteBytesIn();
     const char *fresh = reply.bytes + reply.total;
     reply.total += static_cast<int>(n);
     if (memchr(fresh, SD_ETX, static_cast<size_t>(n)) != nullptr)
@@ -314,7 +417,9 @@ int TermOpen(const char *szDevice, long nBaud)
     // but must not keep this very process waiting for its own lock.
     if (g_Fd != 0)
         (void)flock(g_Fd, LOCK_UN);
-    int fd = openHeldLine(szDevice);
+    g_answer = Answer::None;
+    bool waited = false;
+    int fd = openHeldLine(szDevice, waited);
     if (fd < 0) {
         g_Fd = 0;
         return fd;
@@ -330,8 +435,15 @@ int TermOpen(const char *szDevice, long nBaud)
     }
     g_oterm = g_term;
     makeRaw(g_term, nBaud);
+    // Bytes that came before anyone asked (looked at before the settings
+    // discard them): an earlier holder died in the middle of an answer,
+    // whose rest may still be coming. Another program that held the line
+    // until now may have died that way between two of its bytes.
+    const bool mayBeAnswering = waited || bytesWaiting(fd);
     if (ioctl(fd, TCSETAF, &g_term) != 0)
         return SD_ERR_PORT; // stays recorded: CloseCOM restores and closes it
+    if (mayBeAnswering)
+        drainUntilQuiet();
     return fd;
 }
 
@@ -347,6 +459,7 @@ int TermClose(void)
     CallScope call;
     if (g_Fd == 0)
         return SD_OK;
+    letAnswerRunOut();
     if (ioctl(g_Fd, TCSETAF, &g_oterm) != 0) {
         // A line that is gone is still closed, or every transaction against
         // a vanished reader would leak its descriptor for good (the card
@@ -482,6 +595,7 @@ int RecvByte(unsigned char *pByte, int nTimeout)
     ssize_t n = read(g_Fd, &byte, 1);
     Io io = classify(n);
     if (io == Io::Moved) {
+        noteBytesIn();
         if (pByte != nullptr)
             *pByte = byte;
         return SD_OK;
@@ -561,6 +675,8 @@ int RecvDataEx2(char *pBuf, int nCount, int nTimeout)
         // The whole count must come in one read; a shorter piece is dropped.
         memset(chunk, 0, sizeof chunk);
         ssize_t n = read(g_Fd, chunk, static_cast<size_t>(nCount));
+        if (n > 0)
+            noteBytesIn();
         if (n == nCount) {
             memcpy(pBuf, chunk, static_cast<size_t>(nCount));
             return SD_OK;
@@ -568,4 +684,18 @@ int RecvDataEx2(char *pBuf, int nCount, int nTimeout)
         if (classify(n) == Io::HungUp)
             return waitOutHungLine(deadline);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Answers the protocol awaits
+// ---------------------------------------------------------------------------
+
+void sd::expectAnswer(AnswerAfter when)
+{
+    g_answer = when == AnswerAfter::Swipe ? Answer::OnSwipe : Answer::Coming;
+}
+
+void sd::answerEnded()
+{
+    g_answer = Answer::None;
 }

@@ -37,6 +37,22 @@
  * holder dies. Programs that open the tty without this library are not
  * kept out (see docs/hardware.md).
  *
+ * Handing over: the reader sends an answer it has begun to its end, whatever
+ * the host does meanwhile. So a call that ends while an answer may still be
+ * coming (cancelled, timed out, an error byte, a reply that does not fit)
+ * does not close the line until it has been quiet for the quiet interval,
+ * reading and dropping what comes: the next holder (another thread, another
+ * program, another client of a service) never receives a byte of it. A
+ * read cut while it still waits for the card is closed at once. A call
+ * that finds bytes waiting when it opens the line (its holder died in the
+ * middle of an answer), or that had to wait for another program, lets the
+ * line fall quiet the same way before it sends anything. The quiet
+ * interval is four character times but never under 50 ms (what USB-serial
+ * adapters and a busy host hold bytes back); the wait ends at the latest
+ * after the longest answer of the protocol (1003 bytes) and the quiet
+ * interval, at 9600 baud 1.1 s. A call that follows a clean one pays
+ * nothing. Nothing is traced or sent for it.
+ *
  * Descriptors: the line is opened close-on-exec (programs the host starts
  * do not inherit it) and never as descriptor 0, 1 or 2.
  *
@@ -270,7 +286,8 @@ extern STRIPEDRV_API struct termio g_oterm;
  * Worst-case duration: a read about 2 * nTimeout + 12 seconds, a write
  * about nTimeout + 6 seconds, plus up to nTimeout waiting for a reader
  * that another program holds, plus the time a call of another thread that
- * is under way still takes.
+ * is under way still takes, plus the waits for a quiet line at the close
+ * and at the open (see "Handing over" above and MS_Cancel below).
  * ------------------------------------------------------------------------ */
 STRIPEDRV_API int MS_ReadCard(const char *szPort, const char *szExtPort, int nBaud,
                               int nTimeout, int nTrackMode, int nReserved,
@@ -286,7 +303,24 @@ STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nB
  * closes the port and traces its end with the result -11. A cancel affects
  * only the call under way: with none under way it does nothing, and it
  * never cuts a later call short. Safe in a signal handler (no lock, errno
- * kept). Returns 0. */
+ * kept). Returns 0.
+ *
+ * When it returns: a read still waiting for the card returns at once
+ * (well under 100 ms). Once the reader has begun its answer (the card was
+ * swiped), or a status, version or identity answer is due, the call first
+ * lets the answer run out and the line fall quiet (see "Handing over" at
+ * the top), so that no byte of it reaches the next holder:
+ *
+ *     baud     rest of a read's answer     line never quiet
+ *              (225 bytes) + quiet         (1003 bytes) + quiet
+ *     1200     1.93 s                      8.41 s
+ *     2400     0.99 s                      4.23 s
+ *     4800     0.52 s                      2.14 s
+ *     9600     0.29 s                      1.10 s
+ *     19200    0.17 s                      0.57 s
+ *     38400    0.11 s                      0.31 s
+ *     115200   0.07 s                      0.14 s
+ */
 STRIPEDRV_API int MS_Cancel(void);
 
 /* ------------------------------------------------------------------------
@@ -361,8 +395,9 @@ STRIPEDRV_API int MSR_Reset(void);
 /* Sends ESC "_GETVER" and stores the reply up to its CR (CR removed unless
  * it is the only byte) with a NUL. szVersion must hold SD_VERSION_MAX bytes.
  * 2 seconds per byte. 0; -2 timeout or no CR within 100 bytes (szVersion
- * untouched, the rest of the reply is left on the line); -3, -10 from the
- * send; -7 szVersion is NULL (nothing sent). */
+ * untouched, the rest of the reply is left on the line until it is closed,
+ * which lets it run out); -3, -10 from the send; -7 szVersion is NULL
+ * (nothing sent). */
 STRIPEDRV_API int GetVersionInfo(char *szVersion);
 
 /* Sends ESC "Intelligent" and stores the N record bytes at the start of
@@ -405,12 +440,15 @@ STRIPEDRV_API void InserStr(char *szText, const char *szInsert, int nPos);
 
 /* Opens the full path szDevice at nBaud and takes the line's lock (see the
  * top of this file), waiting up to 5 seconds for another program that
- * holds it. The descriptor (3 or above), or -3; -12 held by another
- * program; -11 cancelled while waiting. A path that opens but is not a
- * terminal is closed again (-3). */
+ * holds it; after such a wait, or with bytes found waiting, it lets the
+ * line fall quiet before it returns ("Handing over" at the top). The
+ * descriptor (3 or above), or -3; -12 held by another program; -11
+ * cancelled while waiting. A path that opens but is not a terminal is
+ * closed again (-3). */
 STRIPEDRV_API int TermOpen(const char *szDevice, long nBaud);
 
-/* Restores the saved settings and closes. 0 (also when nothing is open);
+/* Lets an answer still coming run out (see "Handing over" at the top),
+ * restores the saved settings and closes. 0 (also when nothing is open);
  * -3 the settings cannot be restored (the descriptor stays for a later try,
  * unless the line is gone - hung up or unplugged - when it is closed all the
  * same); -4 the close failed. */

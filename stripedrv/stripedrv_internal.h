@@ -79,12 +79,33 @@ int millisecondsLeft(const struct timespec &deadline);
 // seconds of the monotonic clock have passed since start, so a limit of N
 // ends after N to N + 1 seconds.
 bool wholeSecondsPassed(const struct timespec &start, long nLimit);
+// ms milliseconds from now (a negative count counts as 0).
+struct timespec msFromNow(int ms);
 // ms milliseconds from now, or the deadline when that comes sooner.
 struct timespec withinMs(int ms, const struct timespec &deadline);
+// Milliseconds that nBytes take on a line of nBaud bit/s, ten bits a byte
+// (start bit, eight data bits, stop bit), rounded up; 0 for no bytes.
+int wireMs(long nBaud, long nBytes);
 // The next whole second of the monotonic clock after now.
 struct timespec nextWholeSecond();
 // The calendar time, for the trace's time stamp.
 time_t calendarNow();
+
+// ---------------------------------------------------------------------------
+// The line changes hands quiet (port.cpp)
+// ---------------------------------------------------------------------------
+
+// The reader finishes an answer it has begun whatever the host does
+// meanwhile, so the protocol tells the line which of its commands are
+// answered: expectAnswer() just before such a command goes out,
+// answerEnded() once the answer's last byte has come. A line closed while an
+// answer is still expected is first read and dropped until it has been
+// quiet - except a read's answer that waits for the card and has not begun
+// (no byte of it came or is waiting): that line is closed at once, so that a
+// read cancelled while it waits for the swipe returns at once.
+enum class AnswerAfter { Command, Swipe };
+void expectAnswer(AnswerAfter when = AnswerAfter::Command);
+void answerEnded();
 
 // ---------------------------------------------------------------------------
 // One transaction at a time (transaction.cpp)

@@ -49,15 +49,28 @@ bool wholeSecondsPassed(const struct timespec &start, long nLimit)
     return static_cast<long>(monotonicNow().tv_sec - start.tv_sec) > nLimit;
 }
 
-struct timespec withinMs(int ms, const struct timespec &deadline)
+struct timespec msFromNow(int ms)
 {
-    struct timespec t = monotonicNow();
-    long long ns = nanoseconds(t) + static_cast<long long>(ms > 0 ? ms : 0) * kNsPerMs;
-    if (ns >= nanoseconds(deadline))
-        return deadline;
+    long long ns = nanoseconds(monotonicNow()) + static_cast<long long>(ms > 0 ? ms : 0) * kNsPerMs;
+    struct timespec t;
     t.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
     t.tv_nsec = static_cast<long>(ns % kNsPerSecond);
     return t;
+}
+
+struct timespec withinMs(int ms, const struct timespec &deadline)
+{
+    struct timespec t = msFromNow(ms);
+    return nanoseconds(t) >= nanoseconds(deadline) ? deadline : t;
+}
+
+int wireMs(long nBaud, long nBytes)
+{
+    constexpr long long kBitsPerByte = 10; // start bit, eight data bits, stop bit
+    if (nBaud <= 0 || nBytes <= 0)
+        return 0;
+    long long bitsMs = static_cast<long long>(nBytes) * kBitsPerByte * 1000;
+    return static_cast<int>((bitsMs + nBaud - 1) / nBaud);
 }
 
 struct timespec nextWholeSecond()

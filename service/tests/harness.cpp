@@ -26,6 +26,7 @@ readersim::ServerOptions simOptions(const HarnessOptions &options)
 {
     readersim::ServerOptions sim;
     sim.pacing = options.pacing;
+    sim.byteGapMs = options.byteGapMs;
     sim.quiet = true;
     sim.swipeOnKey = options.swipeOnDemand; // no key descriptor: swipe() only
     sim.swipeDelay = options.swipeDelay;
@@ -56,6 +57,7 @@ Harness::Harness(HarnessOptions options)
             std::lock_guard<std::mutex> lock(logMutex);
             logText += line + "\n";
         });
+    card_ = options.card;
     protocol_ = std::make_unique<readersim::Protocol>(card_, options.behaviour);
     server_ = std::make_unique<readersim::Server>(*protocol_, simOptions(options));
     simThread_ = std::thread([this] { server_->run(); });

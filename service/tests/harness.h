@@ -28,6 +28,8 @@ struct HarnessOptions {
     bool swipeOnDemand = false;   // the card is swiped only by swipe()
     double swipeDelay = 0;        // otherwise this long after the command
     bool pacing = false;
+    int byteGapMs = 0;            // pause after every byte the reader sends
+    readersim::Card card;         // the card in the reader
     int baud = 9600;
     std::vector<std::string> allowOrigins;
     std::chrono::seconds idleTimeout{600};
@@ -45,6 +47,8 @@ public:
     // The simulated reader's port, for calling the library directly.
     std::string readerPort() const { return server_->portName(); }
     const readersim::Card &card() const { return card_; }
+    // The simulated reader itself (bytes sent, a read waiting for its card).
+    readersim::Server &reader() { return *server_; }
     // Everything logged so far, one line after the other.
     std::string log() const;
     // True once a line holding `text` has been logged, within the limit.
