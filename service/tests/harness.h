@@ -31,7 +31,7 @@ struct HarnessOptions {
     int baud = 9600;
     std::vector<std::string> allowOrigins;
     std::chrono::seconds idleTimeout{600};
-    std::chrono::seconds httpTimeout{30};
+    std::chrono::seconds httpTimeout{5};
     bool quiet = true;            // log lines kept in log() only
 };
 
