@@ -70,7 +70,7 @@ Harness::Harness(HarnessOptions options)
     settings.reader = line.port;
     settings.listen = tcp::endpoint(net::ip::make_address("127.0.0.1"), 0);
     settings.allowOrigins = options.allowOrigins;
-    settings.staticDir = STRIPEDRVD_TEST_STATIC_DIR;
+    settings.staticDir = options.staticDir.empty() ? STRIPEDRVD_TEST_STATIC_DIR : options.staticDir;
     settings.idleTimeout = options.idleTimeout;
     settings.httpTimeout = options.httpTimeout;
     listener_ = std::make_unique<stripedrvd::Listener>(io_, settings, *queue_);
@@ -129,6 +129,14 @@ void Client::send(const std::string &text)
     beast::error_code ec;
     ws_.text(true);
     ws_.write(net::buffer(text), ec);
+    if (ec)
+        closed_ = true;
+}
+
+void Client::ping()
+{
+    beast::error_code ec;
+    ws_.ping({}, ec);
     if (ec)
         closed_ = true;
 }

@@ -33,6 +33,7 @@ struct HarnessOptions {
     std::chrono::seconds idleTimeout{600};
     std::chrono::seconds httpTimeout{5};
     bool quiet = true;            // log lines kept in log() only
+    std::string staticDir;        // the demo page's folder; empty: service/www
 };
 
 class Harness {
@@ -71,6 +72,8 @@ public:
     explicit Client(unsigned short port, const std::map<std::string, std::string> &headers = {});
     void send(const std::string &text);
     void send(const json &message) { send(message.dump()); }
+    // A ping frame (the pong is taken in by the next receive()).
+    void ping();
     // The next message, or nothing when the limit runs out or the
     // connection ends (closed() then tells).
     std::optional<json> receive(std::chrono::milliseconds limit = 5000ms);
