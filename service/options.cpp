@@ -79,7 +79,7 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
         ->capture_default_str();
     app.add_flag("--allow-remote", options.allowRemote,
                  "also listen on an address that is not loopback (not recommended)");
-    app.add_option("--idle-timeout", idle, "seconds before a silent WebSocket is closed")
+    app.add_option("--idle-timeout", idle, "seconds before a WebSocket without frames or requests is closed")
         ->check(CLI::Range(1, 86400))
         ->capture_default_str();
 
