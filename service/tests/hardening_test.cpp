@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <fstream>
 #include <regex>
 
 using namespace svctest;
@@ -190,25 +188,16 @@ TEST(Http, AFrameSentRightBehindTheUpgradeReachesTheWebSocket)
 
 TEST(Http, ASymbolicLinkOutOfTheDemoFolderAnswers404)
 {
-    namespace fs = std::filesystem;
-    char pattern[] = "/tmp/sdwww.XXXXXX";
-    ASSERT_TRUE(mkdtemp(pattern));
-    const std::string dir = pattern;
-    std::ofstream(dir + "/index.html") << "<p>page</p>";
-    fs::create_symlink("/etc/passwd", dir + "/passwd.txt");
-    fs::create_symlink("/proc/self/environ", dir + "/environ.txt");
+    FolderWithLinksOut folder;
     HarnessOptions options;
-    options.staticDir = dir;
-    {
-        Harness h(options);
-        EXPECT_EQ(httpStatus(httpGet(h.port(), "/")), 200);
-        for (const char *out : {"/passwd.txt", "/environ.txt"}) {
-            std::string answer = httpGet(h.port(), out);
-            EXPECT_EQ(httpStatus(answer), 404) << out;
-            EXPECT_EQ(answer.find("root:"), std::string::npos) << out;
-        }
+    options.staticDir = folder.path();
+    Harness h(options);
+    EXPECT_EQ(httpStatus(httpGet(h.port(), "/")), 200);
+    for (const char *out : {"/passwd.txt", "/environ.txt"}) {
+        std::string answer = httpGet(h.port(), out);
+        EXPECT_EQ(httpStatus(answer), 404) << out;
+        EXPECT_EQ(answer.find("root:"), std::string::npos) << out;
     }
-    fs::remove_all(dir);
 }
 
 TEST(Slots, SilentConnectionsLockNoOneOutAndAreClosedSoon)

@@ -8,6 +8,9 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 
 namespace svctest {
@@ -197,6 +200,23 @@ void Client::close()
     beast::error_code ec;
     beast::get_lowest_layer(ws_).socket().close(ec);
     closed_ = true;
+}
+
+FolderWithLinksOut::FolderWithLinksOut()
+{
+    char pattern[] = "/tmp/sdwww.XXXXXX";
+    if (!mkdtemp(pattern))
+        throw std::runtime_error("cannot make a folder below /tmp");
+    path_ = pattern;
+    std::ofstream(path_ + "/index.html") << "<p>page</p>";
+    std::filesystem::create_symlink("/etc/passwd", path_ + "/passwd.txt");
+    std::filesystem::create_symlink("/proc/self/environ", path_ + "/environ.txt");
+}
+
+FolderWithLinksOut::~FolderWithLinksOut()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string httpExchange(unsigned short port, const std::string &request,

@@ -91,6 +91,19 @@ private:
     bool closed_ = false;
 };
 
+// A demo folder below /tmp, removed with the object: index.html and links
+// that lead out of it, passwd.txt (/etc/passwd) and environ.txt
+// (/proc/self/environ).
+class FolderWithLinksOut {
+public:
+    FolderWithLinksOut();
+    ~FolderWithLinksOut();
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
 // One raw HTTP exchange: the request as given, the whole answer back.
 std::string httpExchange(unsigned short port, const std::string &request,
                          std::chrono::milliseconds limit = 5000ms);

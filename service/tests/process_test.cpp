@@ -4,7 +4,7 @@
 // pseudo-terminal; the service is the real binary.
 #include "harness.h"
 
-#include "server.h"
+#include "sim_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -128,31 +128,6 @@ private:
     std::string log_;
 };
 
-// The simulated reader on its pseudo-terminal, served on a thread.
-class Reader {
-public:
-    Reader() : server_(protocol_, options()), thread_([this] { server_.run(); }) {}
-    ~Reader()
-    {
-        server_.stop();
-        thread_.join();
-    }
-    std::string port() const { return server_.portName(); }
-
-private:
-    static readersim::ServerOptions options()
-    {
-        readersim::ServerOptions o;
-        o.pacing = false;
-        o.quiet = true;
-        o.log = [](const std::string &) {};
-        return o;
-    }
-    readersim::Protocol protocol_;
-    readersim::Server server_;
-    std::thread thread_;
-};
-
 // Asks the service for the reader's identity: commands go over the line.
 void askInfo(unsigned short port)
 {
@@ -168,7 +143,7 @@ void askInfo(unsigned short port)
 TEST(Process, NoTraceAnywhereWithoutTraceWhateverCONFIGiniSays)
 {
     Scene scene;
-    Reader reader;
+    sdtest::InProcessReader reader(false);
     Service service(scene, reader.port(), {});
     const unsigned short port = service.port();
     ASSERT_NE(port, 0) << service.log();
@@ -185,7 +160,7 @@ TEST(Process, NoTraceAnywhereWithoutTraceWhateverCONFIGiniSays)
 TEST(Process, TraceWarnsAndWritesInTheStateDirectoryOnly)
 {
     Scene scene;
-    Reader reader;
+    sdtest::InProcessReader reader(false);
     Service service(scene, reader.port(), {"--trace"});
     const unsigned short port = service.port();
     ASSERT_NE(port, 0) << service.log();
