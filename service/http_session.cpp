@@ -100,10 +100,9 @@ void HttpSession::onRead(beast::error_code ec, size_t)
 void HttpSession::onReadFailed(beast::error_code ec)
 {
     SharedState &shared = slot_.shared();
-    const bool nothing = !parser_->got_some();
     if (ec == boost::asio::error::operation_aborted)
         return;
-    if (nothing && (ec == http::error::end_of_stream || ec == beast::error::timeout)) {
+    if (!parser_->got_some() && (ec == http::error::end_of_stream || ec == beast::error::timeout)) {
         // A keep-alive connection that ends, or falls silent, after its
         // requests is the ordinary course. One that never sent a request is
         // what a browser that blocks the page (Local Network Access, a
@@ -115,7 +114,9 @@ void HttpSession::onReadFailed(beast::error_code ec)
                                              std::to_string(shared.settings.httpTimeout.count()) +
                                              " s, closed"
                                        : ": closed without a request"));
-        return ec == http::error::end_of_stream ? shutDown() : void();
+        if (ec == http::error::end_of_stream)
+            shutDown(); // a timed-out stream has closed itself
+        return;
     }
     const bool malformed = ec.category() == http::make_error_code(http::error::bad_method).category();
     if (!malformed && ec != beast::error::timeout)
