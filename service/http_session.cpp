@@ -73,55 +73,97 @@ void HttpSession::readRequest()
 
 void HttpSession::onRead(beast::error_code ec, size_t)
 {
-    if (ec == http::error::end_of_stream)
-        return shutDown();
-    if (ec) {
-        if (ec != beast::error::timeout && ec != boost::asio::error::operation_aborted)
-            logNotice("connection " + std::to_string(slot_.number()) + ": bad request (" +
-                    ec.message() + ")");
-        return;
-    }
+    if (ec)
+        return onReadFailed(ec);
+    ++requests_;
     Request request = parser_->release();
     SharedState &shared = slot_.shared();
+    // With two Host headers, two parts of a chain of proxies and caches
+    // could each take a different one: no answer is right.
+    if (request.count(http::field::host) > 1) {
+        shared.refuse(shared.badRequests, Priority::Notice, who() + ": bad request (two Host headers)");
+        return refuse(http::status::bad_request, "bad request: more than one Host\n",
+                      request.version());
+    }
     const std::string host = headerValue(request, http::field::host).value_or("");
     if (!hostAllowed(shared.rules, host)) {
-        logNotice("connection " + std::to_string(slot_.number()) + " from " + peer_ +
-                ": refused, Host \"" + printable(host) + "\"");
-        Response refused{http::status::forbidden, request.version()};
-        refused.set(http::field::content_type, "text/plain; charset=utf-8");
-        refused.body() = "forbidden: this service answers only to a loopback Host\n";
-        refused.keep_alive(false);
-        return send(std::move(refused));
+        shared.refuse(shared.refusedAccess, Priority::Notice,
+                      who() + ": refused, Host \"" + printable(host) + "\"");
+        return refuse(http::status::forbidden,
+                      "forbidden: this service answers only to a loopback Host\n", request.version());
     }
     if (websocket::is_upgrade(request))
         return upgrade(std::move(request));
     send(answer(request));
 }
 
+void HttpSession::onReadFailed(beast::error_code ec)
+{
+    SharedState &shared = slot_.shared();
+    if (ec == boost::asio::error::operation_aborted)
+        return;
+    if (!parser_->got_some() && (ec == http::error::end_of_stream || ec == beast::error::timeout)) {
+        // A keep-alive connection that ends, or falls silent, after its
+        // requests is the ordinary course. One that never sent a request is
+        // what a browser that blocks the page (Local Network Access, a
+        // refused certificate) leaves behind: the operator should see it.
+        if (requests_ == 0)
+            shared.refuse(shared.silentConnections, Priority::Notice,
+                          who() + (ec == beast::error::timeout
+                                       ? ": no request within " +
+                                             std::to_string(shared.settings.httpTimeout.count()) +
+                                             " s, closed"
+                                       : ": closed without a request"));
+        if (ec == http::error::end_of_stream)
+            shutDown(); // a timed-out stream has closed itself
+        return;
+    }
+    const bool malformed = ec.category() == http::make_error_code(http::error::bad_method).category();
+    if (!malformed && ec != beast::error::timeout)
+        return; // the connection failed (reset): nothing to say
+    shared.refuse(shared.badRequests, Priority::Notice, who() + ": bad request (" + ec.message() + ")");
+    if (!malformed || ec == http::error::partial_message)
+        return; // timed out or gone mid-request: nobody to answer
+    if (ec == http::error::header_limit)
+        return refuse(http::status::request_header_fields_too_large, "request header too large\n");
+    if (ec == http::error::body_limit)
+        return refuse(http::status::payload_too_large, "request body too large\n");
+    refuse(http::status::bad_request, "bad request: " + ec.message() + "\n");
+}
+
+std::string HttpSession::who() const
+{
+    return "connection " + std::to_string(slot_.number()) + " from " + peer_;
+}
+
 void HttpSession::upgrade(Request request)
 {
-    const std::string number = std::to_string(slot_.number());
+    SharedState &shared = slot_.shared();
     std::string target(request.target());
-    if (target.substr(0, target.find('?')) != "/ws") {
-        Response missing{http::status::not_found, request.version()};
-        missing.body() = "no WebSocket here: use /ws\n";
-        missing.keep_alive(false);
-        return send(std::move(missing));
+    if (target.substr(0, target.find('?')) != "/ws")
+        return refuse(http::status::not_found, "no WebSocket here: use /ws\n", request.version());
+    // Two Origin headers: which page asked is unknown, so no page may.
+    const auto origin = request.count(http::field::origin) > 1
+                            ? std::optional<std::string>("(more than one)")
+                            : headerValue(request, http::field::origin);
+    if (!originAllowed(shared.rules, origin)) {
+        shared.refuse(shared.refusedAccess, Priority::Notice,
+                      who() + ": refused, Origin \"" + printable(*origin) + "\"");
+        return refuse(http::status::forbidden, "forbidden: origin not allowed\n", request.version());
     }
-    const auto origin = headerValue(request, http::field::origin);
-    if (!originAllowed(slot_.shared().rules, origin)) {
-        logNotice("connection " + number + " from " + peer_ + ": refused, Origin \"" +
-                printable(*origin) + "\"");
-        Response refused{http::status::forbidden, request.version()};
-        refused.set(http::field::content_type, "text/plain; charset=utf-8");
-        refused.body() = "forbidden: origin not allowed\n";
-        refused.keep_alive(false);
-        return send(std::move(refused));
+    if (shared.connections >= shared.settings.maxConnections) {
+        shared.refuse(shared.connectionLimit, Priority::Notice,
+                      who() + ": refused a WebSocket: " +
+                          std::to_string(shared.settings.maxConnections) + " are open already");
+        return refuse(http::status::service_unavailable,
+                      "too many WebSocket connections: try again later\n", request.version());
     }
-    logInfo("connection " + number + " from " + peer_ + ": WebSocket opened" +
-            (origin ? ", Origin " + printable(*origin) : ""));
+    logInfo(who() + ": WebSocket opened" + (origin ? ", Origin " + printable(*origin) : ""));
+    slot_.becomeSession();
     stream_.expires_never();
-    std::make_shared<WsSession>(std::move(stream_), std::move(slot_), peer_)
+    // What the client sent right behind its request belongs to the WebSocket.
+    std::string already = beast::buffers_to_string(buffer_.data());
+    std::make_shared<WsSession>(std::move(stream_), std::move(already), std::move(slot_), peer_)
         ->run(std::move(request));
 }
 
@@ -179,6 +221,16 @@ void HttpSession::send(Response response)
                       });
 }
 
+void HttpSession::refuse(http::status status, const std::string &text, unsigned version)
+{
+    Response refused{status, version};
+    refused.set(http::field::server, "stripedrvd");
+    refused.set(http::field::content_type, "text/plain; charset=utf-8");
+    refused.body() = text;
+    refused.keep_alive(false);
+    send(std::move(refused));
+}
+
 void HttpSession::onWrite(bool close, beast::error_code ec, size_t)
 {
     if (ec)
@@ -192,6 +244,21 @@ void HttpSession::shutDown()
 {
     beast::error_code ec;
     stream_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ec);
+    drain();
+}
+
+// Closing a socket that still holds unread bytes sends a reset, which may
+// destroy the answer before the client has read it: read what is left
+// until the client closes too (a second at most).
+void HttpSession::drain()
+{
+    buffer_.clear();
+    stream_.expires_after(std::chrono::seconds(1));
+    stream_.async_read_some(buffer_.prepare(1024),
+                            [self = shared_from_this()](beast::error_code ec, size_t) {
+                                if (!ec)
+                                    self->drain();
+                            });
 }
 
 } // namespace stripedrvd

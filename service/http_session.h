@@ -25,17 +25,23 @@ private:
 
     void readRequest();
     void onRead(boost::beast::error_code ec, size_t bytes);
+    void onReadFailed(boost::beast::error_code ec);
     void upgrade(Request request);
     Response answer(const Request &request);
+    // An answer that ends the connection (a refusal, a bad request).
+    void refuse(boost::beast::http::status status, const std::string &text, unsigned version = 11);
     void send(Response response);
     void onWrite(bool close, boost::beast::error_code ec, size_t bytes);
     void shutDown();
+    void drain();
+    std::string who() const;
 
     boost::beast::tcp_stream stream_;
     boost::beast::flat_buffer buffer_;
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
     ConnectionSlot slot_;
     std::string peer_;
+    size_t requests_ = 0;  // read on this connection so far
 };
 
 } // namespace stripedrvd

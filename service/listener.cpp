@@ -10,24 +10,53 @@ using tcp = net::ip::tcp;
 
 ConnectionSlot::ConnectionSlot(std::shared_ptr<SharedState> shared) : shared_(std::move(shared))
 {
-    ++shared_->connections;
+    ++shared_->httpConnections;
     number_ = ++shared_->lastNumber;
 }
 
 ConnectionSlot::ConnectionSlot(ConnectionSlot &&other) noexcept
-    : shared_(std::move(other.shared_)), number_(other.number_)
+    : shared_(std::move(other.shared_)), number_(other.number_), session_(other.session_)
 {
 }
 
 ConnectionSlot::~ConnectionSlot()
 {
     if (shared_)
-        --shared_->connections;
+        --(session_ ? shared_->connections : shared_->httpConnections);
+}
+
+void ConnectionSlot::becomeSession()
+{
+    if (session_)
+        return;
+    session_ = true;
+    --shared_->httpConnections;
+    ++shared_->connections;
 }
 
 SharedState::SharedState(net::io_context &ioContext, Settings s, ReaderQueue &readerQueue)
-    : io(ioContext), settings(std::move(s)), queue(readerQueue)
+    : io(ioContext), settings(std::move(s)), queue(readerQueue), flush_(ioContext)
 {
+}
+
+void SharedState::refuse(RateLimit &kind, Priority priority, const std::string &line)
+{
+    if (!kind.log(priority, line) || flushArmed_)
+        return;
+    flushArmed_ = true;
+    flush_.expires_after(std::chrono::seconds(1));
+    flush_.async_wait([this](boost::system::error_code ec) {
+        if (ec)
+            return; // the state is going
+        flushArmed_ = false;
+        flushRefusals();
+    });
+}
+
+void SharedState::flushRefusals()
+{
+    for (RateLimit *kind : {&badRequests, &refusedAccess, &connectionLimit, &silentConnections})
+        kind->flush();
 }
 
 Listener::Listener(net::io_context &io, Settings settings, ReaderQueue &queue)
@@ -76,9 +105,13 @@ void Listener::accept()
             });
             return;
         }
-        if (shared_->connections >= shared_->settings.maxConnections) {
-            logNotice("refused a connection: " + std::to_string(shared_->settings.maxConnections) +
-                    " are open already");
+        // Each waits at most httpTimeout for its request; the bound keeps a
+        // flood of them from taking every descriptor the process has.
+        if (shared_->httpConnections >= shared_->settings.maxHttpConnections) {
+            shared_->refuse(shared_->connectionLimit, Priority::Notice,
+                            "refused a connection: " +
+                                std::to_string(shared_->settings.maxHttpConnections) +
+                                " HTTP connections are open already");
             boost::system::error_code ignored;
             socket.close(ignored);
         } else {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "access.h"
+#include "rate_limit.h"
 #include "reader_queue.h"
 
 #include <boost/asio/io_context.hpp>
@@ -24,17 +25,19 @@ struct Settings {
     boost::asio::ip::tcp::endpoint listen;       // port 0: any free port
     std::vector<std::string> allowOrigins;
     std::string staticDir;                       // the demo page's files
-    std::chrono::seconds idleTimeout{600};       // WebSocket without a message
-    std::chrono::seconds httpTimeout{30};        // reading one HTTP request
-    size_t maxConnections = 32;
+    std::chrono::seconds idleTimeout{600};       // WebSocket without a frame
+    std::chrono::seconds httpTimeout{5};         // reading one HTTP request
+    size_t maxConnections = 32;                  // WebSocket sessions
+    size_t maxHttpConnections = 256;             // connections still speaking HTTP
     size_t maxMessage = 4096;                    // bytes of one WebSocket message
     size_t maxOutgoing = 64;                     // answers waiting for a slow client
 };
 
 class SharedState;
 
-// Counts one open connection while it lives; moves from the HTTP session to
-// the WebSocket session of an upgrade.
+// Counts one open connection while it lives: among the HTTP connections
+// first, among the WebSocket sessions after an upgrade; moves from the HTTP
+// session to the WebSocket session.
 class ConnectionSlot {
 public:
     explicit ConnectionSlot(std::shared_ptr<SharedState> shared);
@@ -43,10 +46,13 @@ public:
     ConnectionSlot &operator=(ConnectionSlot &&) = delete;
     SharedState &shared() const { return *shared_; }
     std::uint64_t number() const { return number_; }
+    // Counted as a WebSocket session from now on.
+    void becomeSession();
 
 private:
     std::shared_ptr<SharedState> shared_;
     std::uint64_t number_ = 0;
+    bool session_ = false;
 };
 
 class SharedState {
@@ -57,8 +63,23 @@ public:
     const Settings settings;
     ReaderQueue &queue;
     AccessRules rules;               // set once the port is known
-    size_t connections = 0;
+    size_t connections = 0;          // WebSocket sessions
+    size_t httpConnections = 0;      // connections not (yet) upgraded
     std::uint64_t lastNumber = 0;
+
+    // Refusals, each kind limited in the log (see refuse()).
+    RateLimit badRequests{"bad request"};
+    RateLimit refusedAccess{"refused Host or Origin"};
+    RateLimit connectionLimit{"refused connection"};
+    RateLimit silentConnections{"connection closed without a request"};
+    // Logs the line within the kind's limit; what is left out is counted
+    // and summed up a second later.
+    void refuse(RateLimit &kind, Priority priority, const std::string &line);
+
+private:
+    void flushRefusals();
+    boost::asio::steady_timer flush_;
+    bool flushArmed_ = false;
 };
 
 class Listener {

@@ -4,12 +4,14 @@
 #include "reader_ops.h"
 #include "reader_queue.h"
 #include "listener.h"
+#include "state_dir.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include <csignal>
 #include <iostream>
+#include <sys/stat.h>
 
 int main(int argc, char **argv)
 {
@@ -20,6 +22,22 @@ int main(int argc, char **argv)
         return status;
     // A client that goes away mid-write must not end the service.
     std::signal(SIGPIPE, SIG_IGN);
+
+    // Before the driver's first call: it reads its trace switch from the
+    // working directory.
+    const std::string stateDir = stateDirectory();
+    std::string problem;
+    if (!enterStateDirectory(stateDir, options.trace, problem)) {
+        logError(problem);
+        return 1;
+    }
+    if (options.trace)
+        logWarning("--trace: the driver appends every command and every card's tracks, in plain "
+                   "text, to " + stateDir + "/DataLog.log; delete it when done");
+    struct stat page {};
+    if (stat(options.settings.staticDir.c_str(), &page) != 0 || !S_ISDIR(page.st_mode))
+        logWarning("the demo page's folder " + options.settings.staticDir +
+                   " does not exist: / answers 404 (give --static DIR)");
 
     // The queue outlives the network side: closing sessions still tell it
     // to forget them. It is shut down (its worker joined) before that, so

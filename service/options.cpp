@@ -5,6 +5,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace stripedrvd {
@@ -25,6 +26,18 @@ std::string defaultConfigFile()
         if (!candidate.empty() && access(candidate.c_str(), R_OK) == 0)
             return candidate;
     return "";
+}
+
+// The installed demo page; run from the build folder, before installing,
+// the source tree's one.
+std::string defaultStaticDir()
+{
+#ifdef STRIPEDRVD_SOURCE_STATIC_DIR
+    struct stat info {};
+    if (stat(STRIPEDRVD_STATIC_DIR, &info) != 0 && stat(STRIPEDRVD_SOURCE_STATIC_DIR, &info) == 0)
+        return STRIPEDRVD_SOURCE_STATIC_DIR;
+#endif
+    return STRIPEDRVD_STATIC_DIR;
 }
 
 // The reader's name below /dev/, as the library wants it.
@@ -50,7 +63,7 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
     std::string reader, listen = "127.0.0.1:8765";
     std::vector<std::string> origins;
     int idle = 600;
-    options.settings.staticDir = STRIPEDRVD_STATIC_DIR;
+    options.settings.staticDir = defaultStaticDir();
     app.add_option("--reader", reader, "the reader's tty below /dev/, e.g. ttyUSB0")->required();
     app.add_option("--baud", options.baud, "line speed")
         ->check(CLI::IsMember(std::vector<int>(std::begin(kBaudRates), std::end(kBaudRates))))
@@ -60,12 +73,15 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
     app.add_option("--allow-origin", origins,
                    "a web origin whose pages may connect, e.g. http://kiosk.local:8080; "
                    "may be given more than once");
+    app.add_flag("--trace", options.trace,
+                 "let the driver append its trace, card data in plain text included, to "
+                 "DataLog.log in the state directory (for a fault hunt only)");
     app.add_option("--static", options.settings.staticDir, "folder of the demo page")
         ->check(CLI::ExistingDirectory)
         ->capture_default_str();
     app.add_flag("--allow-remote", options.allowRemote,
                  "also listen on an address that is not loopback (not recommended)");
-    app.add_option("--idle-timeout", idle, "seconds before a silent WebSocket is closed")
+    app.add_option("--idle-timeout", idle, "seconds before a WebSocket without frames or requests is closed")
         ->check(CLI::Range(1, 86400))
         ->capture_default_str();
 

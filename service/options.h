@@ -13,6 +13,7 @@ struct Options {
     Settings settings;
     int baud = 9600;
     bool allowRemote = false;
+    bool trace = false;   // let the driver write its trace (track data!)
 };
 
 // Parses the arguments (argv[0] included) and the configuration file

@@ -1,8 +1,30 @@
 #include "static_files.h"
 
+#include <climits>
+#include <cstdlib>
 #include <sys/stat.h>
 
 namespace stripedrvd {
+
+namespace {
+
+// The path with every symbolic link resolved; empty when it names nothing.
+std::string realPath(const std::string &path)
+{
+    char resolved[PATH_MAX];
+    return ::realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+// A link in the folder may lead anywhere (/etc/passwd, /proc/self/environ):
+// only what really lies below the folder is served.
+bool inside(const std::string &dir, const std::string &path)
+{
+    const std::string realDir = realPath(dir), real = realPath(path);
+    return !realDir.empty() && real.size() > realDir.size() + 1 &&
+           real.compare(0, realDir.size(), realDir) == 0 && real[realDir.size()] == '/';
+}
+
+} // namespace
 
 std::optional<std::string> staticPath(const std::string &dir, const std::string &target)
 {
@@ -15,7 +37,7 @@ std::optional<std::string> staticPath(const std::string &dir, const std::string 
         path += "index.html";
     std::string full = dir + path;
     struct stat info {};
-    if (stat(full.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    if (stat(full.c_str(), &info) != 0 || !S_ISREG(info.st_mode) || !inside(dir, full))
         return std::nullopt;
     return full;
 }

@@ -10,9 +10,10 @@ namespace stripedrvd {
 namespace beast = boost::beast;
 namespace websocket = beast::websocket;
 
-WsSession::WsSession(beast::tcp_stream stream, ConnectionSlot slot, std::string peer)
-    : ws_(std::move(stream)), slot_(std::move(slot)), shared_(slot_.shared()),
-      peer_(std::move(peer))
+WsSession::WsSession(beast::tcp_stream stream, std::string already, ConnectionSlot slot,
+                     std::string peer)
+    : ws_(std::move(stream), std::move(already)), slot_(std::move(slot)), shared_(slot_.shared()),
+      peer_(std::move(peer)), idle_(shared_.io)
 {
 }
 
@@ -43,16 +44,18 @@ void onSession(boost::asio::io_context &io, std::weak_ptr<WsSession> weak, Fn fn
 void WsSession::run(beast::http::request<beast::http::string_body> upgrade)
 {
     websocket::stream_base::timeout timeouts;
-    timeouts.handshake_timeout = std::chrono::seconds(30);
-    timeouts.idle_timeout = shared_.settings.idleTimeout;
-    // No pings: a client that says nothing for the idle time is closed,
-    // however well its TCP connection holds up.
+    timeouts.handshake_timeout = shared_.settings.httpTimeout;
+    // The idle clock is our own (watchIdle): the stream's counts a client
+    // that waits for a swipe as idle, and its pings as nothing.
+    timeouts.idle_timeout = websocket::stream_base::none();
     timeouts.keep_alive_pings = false;
     ws_.set_option(timeouts);
     ws_.set_option(websocket::stream_base::decorator([](websocket::response_type &response) {
         response.set(beast::http::field::server, "stripedrvd");
     }));
     ws_.read_message_max(shared_.settings.maxMessage);
+    // Pings, pongs and the close are frames from the client too.
+    ws_.control_callback([this](websocket::frame_type, beast::string_view) { heard(); });
     ws_.async_accept(upgrade, beast::bind_front_handler(&WsSession::onAccept, shared_from_this()));
 }
 
@@ -60,7 +63,36 @@ void WsSession::onAccept(beast::error_code ec)
 {
     if (ec)
         return drop("handshake failed (" + ec.message() + ")");
+    heard();
+    watchIdle();
     readMessage();
+}
+
+void WsSession::heard()
+{
+    lastHeard_ = std::chrono::steady_clock::now();
+}
+
+void WsSession::watchIdle()
+{
+    idle_.expires_at(lastHeard_ + shared_.settings.idleTimeout);
+    // A weak pointer: the timer must not keep a closed session (and its
+    // slot) alive for the idle time.
+    idle_.async_wait([weak = weak_from_this()](beast::error_code ec) {
+        if (auto self = weak.lock())
+            self->onIdle(ec);
+    });
+}
+
+void WsSession::onIdle(beast::error_code ec)
+{
+    if (ec || dropped_)
+        return;
+    if (unanswered_ > 0)
+        heard(); // waiting for the reader is not idleness
+    if (std::chrono::steady_clock::now() < lastHeard_ + shared_.settings.idleTimeout)
+        return watchIdle();
+    drop("idle for " + std::to_string(shared_.settings.idleTimeout.count()) + " s");
 }
 
 void WsSession::readMessage()
@@ -71,14 +103,15 @@ void WsSession::readMessage()
 void WsSession::onRead(beast::error_code ec, size_t)
 {
     if (ec == websocket::error::closed || ec == boost::asio::error::eof ||
-        ec == boost::asio::error::connection_reset || ec == boost::asio::error::operation_aborted)
+        ec == boost::asio::error::connection_reset || ec == boost::asio::error::operation_aborted) {
+        idle_.cancel();
         return;
+    }
     if (ec == websocket::error::message_too_big)
         return drop("message over " + std::to_string(shared_.settings.maxMessage) + " bytes");
-    if (ec == beast::error::timeout)
-        return drop("idle for " + std::to_string(shared_.settings.idleTimeout.count()) + " s");
     if (ec)
         return drop(ec.message());
+    heard();
     if (!ws_.got_text()) {
         send(failureAnswer(nullptr, SD_ERR_PARAM, "send JSON as a text message"));
     } else {
@@ -92,8 +125,9 @@ void WsSession::handle(const std::string &message)
 {
     Parsed parsed = parseRequest(message);
     if (!parsed.ok) {
-        logNotice("connection " + std::to_string(slot_.number()) + ": bad request: " +
-                parsed.problem);
+        shared_.refuse(shared_.badRequests, Priority::Notice,
+                       "connection " + std::to_string(slot_.number()) + ": bad request: " +
+                           parsed.problem);
         return send(failureAnswer(parsed.request.id, SD_ERR_PARAM, parsed.problem));
     }
     if (parsed.request.op == Op::Cancel)
@@ -121,15 +155,24 @@ void WsSession::enqueue(const Request &request)
             line += ", account " + outcome.panMasked;
         logInfo(line);
         onSession(io, weak, [answer = answerFor(request, outcome)](WsSession &self) {
-            self.send(answer);
+            self.answered(answer);
         });
     };
-    if (!shared_.queue.submit(std::move(job))) {
+    if (shared_.queue.submit(std::move(job))) {
+        ++unanswered_;
+    } else {
         logNotice(who + ": refused, the queue is full");
         send(failureAnswer(request.id, SD_ERR_BUSY,
                            "the reader is busy: " + std::to_string(shared_.queue.waiting()) +
                                " requests are waiting already"));
     }
+}
+
+void WsSession::answered(const json &answer)
+{
+    if (unanswered_ > 0 && --unanswered_ == 0)
+        heard(); // idle from its last answer on
+    send(answer);
 }
 
 void WsSession::cancel(const Request &request)
@@ -172,6 +215,7 @@ void WsSession::drop(const std::string &why)
     if (dropped_)
         return;
     dropped_ = true;
+    idle_.cancel();
     logInfo("connection " + std::to_string(slot_.number()) + ": closing, " + why);
     shared_.queue.forget(slot_.number());
     // Closing the socket ends every read and write under way; the session

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "listener.h"
+#include "prefixed_stream.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -18,7 +19,9 @@ namespace stripedrvd {
 
 class WsSession : public std::enable_shared_from_this<WsSession> {
 public:
-    WsSession(boost::beast::tcp_stream stream, ConnectionSlot slot, std::string peer);
+    // `already`: bytes the client sent behind its upgrade request.
+    WsSession(boost::beast::tcp_stream stream, std::string already, ConnectionSlot slot,
+              std::string peer);
     ~WsSession();
     void run(boost::beast::http::request<boost::beast::http::string_body> upgrade);
     // Sends one JSON object; a client that leaves too many unread is closed.
@@ -34,14 +37,23 @@ private:
     void writeNext();
     void onWrite(boost::beast::error_code ec, size_t bytes);
     void drop(const std::string &why);
+    // The idle clock: any frame from the client restarts it; it does not
+    // run while the client has a request running or waiting.
+    void heard();
+    void watchIdle();
+    void onIdle(boost::beast::error_code ec);
+    void answered(const json &answer);
 
-    boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
+    boost::beast::websocket::stream<PrefixedStream> ws_;
     boost::beast::flat_buffer buffer_;
     std::deque<std::string> outgoing_;
     ConnectionSlot slot_;
     SharedState &shared_;
     std::string peer_;
     bool dropped_ = false;
+    boost::asio::steady_timer idle_;
+    std::chrono::steady_clock::time_point lastHeard_;
+    size_t unanswered_ = 0;  // requests running or waiting for the reader
 };
 
 } // namespace stripedrvd

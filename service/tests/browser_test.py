@@ -48,7 +48,9 @@ def start_reader(bindir):
 def start_service(bindir, wwwdir, reader, logfile):
     service = subprocess.Popen([os.path.join(bindir, "stripedrvd"), "--reader", reader,
                                 "--listen", "127.0.0.1:0", "--static", wwwdir],
-                               stdout=subprocess.DEVNULL, stderr=logfile)
+                               stdout=subprocess.DEVNULL, stderr=logfile,
+                               env=dict(os.environ,
+                                        STATE_DIRECTORY=os.path.dirname(logfile.name)))
     deadline = time.monotonic() + LIMIT
     while time.monotonic() < deadline:
         with open(logfile.name) as log:

@@ -8,6 +8,9 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 
 namespace svctest {
@@ -72,7 +75,7 @@ Harness::Harness(HarnessOptions options)
     settings.reader = line.port;
     settings.listen = tcp::endpoint(net::ip::make_address("127.0.0.1"), 0);
     settings.allowOrigins = options.allowOrigins;
-    settings.staticDir = STRIPEDRVD_TEST_STATIC_DIR;
+    settings.staticDir = options.staticDir.empty() ? STRIPEDRVD_TEST_STATIC_DIR : options.staticDir;
     settings.idleTimeout = options.idleTimeout;
     settings.httpTimeout = options.httpTimeout;
     listener_ = std::make_unique<stripedrvd::Listener>(io_, settings, *queue_);
@@ -135,6 +138,14 @@ void Client::send(const std::string &text)
         closed_ = true;
 }
 
+void Client::ping()
+{
+    beast::error_code ec;
+    ws_.ping({}, ec);
+    if (ec)
+        closed_ = true;
+}
+
 std::optional<json> Client::receive(std::chrono::milliseconds limit)
 {
     if (closed_)
@@ -191,6 +202,23 @@ void Client::close()
     beast::error_code ec;
     beast::get_lowest_layer(ws_).socket().close(ec);
     closed_ = true;
+}
+
+FolderWithLinksOut::FolderWithLinksOut()
+{
+    char pattern[] = "/tmp/sdwww.XXXXXX";
+    if (!mkdtemp(pattern))
+        throw std::runtime_error("cannot make a folder below /tmp");
+    path_ = pattern;
+    std::ofstream(path_ + "/index.html") << "<p>page</p>";
+    std::filesystem::create_symlink("/etc/passwd", path_ + "/passwd.txt");
+    std::filesystem::create_symlink("/proc/self/environ", path_ + "/environ.txt");
+}
+
+FolderWithLinksOut::~FolderWithLinksOut()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
 }
 
 std::string httpExchange(unsigned short port, const std::string &request,

@@ -33,8 +33,9 @@ struct HarnessOptions {
     int baud = 9600;
     std::vector<std::string> allowOrigins;
     std::chrono::seconds idleTimeout{600};
-    std::chrono::seconds httpTimeout{30};
+    std::chrono::seconds httpTimeout{5};
     bool quiet = true;            // log lines kept in log() only
+    std::string staticDir;        // the demo page's folder; empty: service/www
 };
 
 class Harness {
@@ -75,6 +76,8 @@ public:
     explicit Client(unsigned short port, const std::map<std::string, std::string> &headers = {});
     void send(const std::string &text);
     void send(const json &message) { send(message.dump()); }
+    // A ping frame (the pong is taken in by the next receive()).
+    void ping();
     // The next message, or nothing when the limit runs out or the
     // connection ends (closed() then tells).
     std::optional<json> receive(std::chrono::milliseconds limit = 5000ms);
@@ -90,6 +93,19 @@ private:
     boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
     boost::beast::flat_buffer buffer_;
     bool closed_ = false;
+};
+
+// A demo folder below /tmp, removed with the object: index.html and links
+// that lead out of it, passwd.txt (/etc/passwd) and environ.txt
+// (/proc/self/environ).
+class FolderWithLinksOut {
+public:
+    FolderWithLinksOut();
+    ~FolderWithLinksOut();
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
 };
 
 // One raw HTTP exchange: the request as given, the whole answer back.

@@ -1,8 +1,12 @@
 // The service's pure parts: track-2 fields, request checks, access rules,
 // file names, and the queue's order and cancels with a stand-in reader.
 #include "access.h"
+#include "harness.h"
+#include "log.h"
+#include "rate_limit.h"
 #include "reader_queue.h"
 #include "requests.h"
+#include "state_dir.h"
 #include "static_files.h"
 #include "stripedrv.h"
 #include "track2.h"
@@ -10,6 +14,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <vector>
@@ -169,6 +175,69 @@ TEST(StaticFiles, OnlyRegularFilesBelowTheFolder)
         EXPECT_FALSE(staticPath(dir, bad)) << bad;
     EXPECT_EQ(contentType("/a/app.js"), "text/javascript; charset=utf-8");
     EXPECT_EQ(contentType("/a/noext"), "application/octet-stream");
+}
+
+TEST(StaticFiles, LinksLeadingOutOfTheFolderAreNotFollowed)
+{
+    namespace fs = std::filesystem;
+    svctest::FolderWithLinksOut folder;
+    const std::string dir = folder.path();
+    fs::create_directory(dir + "/sub");
+    fs::create_symlink(dir + "/index.html", dir + "/sub/home.html"); // stays inside
+    fs::create_directory_symlink("/etc", dir + "/etc");
+    EXPECT_EQ(staticPath(dir, "/sub/home.html"), dir + "/sub/home.html");
+    for (const char *out : {"/passwd.txt", "/environ.txt", "/etc/passwd"})
+        EXPECT_FALSE(staticPath(dir, out)) << out;
+    // The folder itself may be reached through a link.
+    fs::create_directory_symlink(dir, dir + ".link");
+    EXPECT_EQ(staticPath(dir + ".link", "/"), dir + ".link/index.html");
+    EXPECT_FALSE(staticPath(dir + ".link", "/passwd.txt"));
+    fs::remove(dir + ".link");
+}
+
+TEST(RateLimit, FiveLinesASecondThenOneCount)
+{
+    std::vector<std::string> lines;
+    setLogSink([&lines](const std::string &line) { lines.push_back(line); });
+    RateLimit limit("bad request");
+    const auto start = RateLimit::Clock::now();
+    int counted = 0;
+    for (int i = 0; i < 1000; ++i)
+        counted += limit.log(Priority::Notice, "bad " + std::to_string(i), start + i * 1ms);
+    EXPECT_EQ(counted, 995);
+    EXPECT_EQ(lines, (std::vector<std::string>{"bad 0", "bad 1", "bad 2", "bad 3", "bad 4"}));
+    EXPECT_TRUE(limit.flush());
+    EXPECT_EQ(lines.back(), "bad request (995 more like this suppressed)");
+    EXPECT_FALSE(limit.flush()); // nothing new
+    // A new second writes again.
+    EXPECT_FALSE(limit.log(Priority::Notice, "bad 1000", start + 1000ms));
+    EXPECT_EQ(lines.back(), "bad 1000");
+    setLogSink({});
+}
+
+TEST(StateDir, FromSystemdThenXdgThenHome)
+{
+    auto keep = [](const char *name) -> std::optional<std::string> {
+        if (const char *value = std::getenv(name))
+            return value;
+        return std::nullopt;
+    };
+    const auto state = keep("STATE_DIRECTORY"), xdg = keep("XDG_STATE_HOME"), home = keep("HOME");
+    setenv("STATE_DIRECTORY", "/run/s1:/run/s2", 1);
+    setenv("XDG_STATE_HOME", "/x/state", 1);
+    setenv("HOME", "/home/kiosk", 1);
+    EXPECT_EQ(stateDirectory(), "/run/s1");
+    unsetenv("STATE_DIRECTORY");
+    EXPECT_EQ(stateDirectory(), "/x/state/stripedrvd");
+    setenv("XDG_STATE_HOME", "relative", 1); // not absolute: ignored
+    EXPECT_EQ(stateDirectory(), "/home/kiosk/.local/state/stripedrvd");
+    unsetenv("XDG_STATE_HOME");
+    unsetenv("HOME");
+    EXPECT_EQ(stateDirectory(), "");
+    for (auto [name, value] : {std::pair{"STATE_DIRECTORY", state}, {"XDG_STATE_HOME", xdg},
+                               {"HOME", home}})
+        if (value)
+            setenv(name, value->c_str(), 1);
 }
 
 namespace {
