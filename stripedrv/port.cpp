@@ -50,13 +50,27 @@ constexpr int kHeldRetryMs = 10;
 // Line settings
 // ---------------------------------------------------------------------------
 
+// The termios code of each rate of SD_BAUD_RATES, in its order: the list of
+// rates itself lives in the header, and the build fails if the two part.
 struct Speed {
     long baud;
     unsigned short code;
 };
-const Speed kSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},    {9600, B9600},
-                         {19200, B19200}, {38400, B38400}, {115200, B115200}};
+constexpr Speed kSpeeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},    {9600, B9600},
+                             {19200, B19200}, {38400, B38400}, {115200, B115200}};
 constexpr Speed kDefaultSpeed = {9600, B9600}; // for every rate the reader does not know
+
+constexpr bool speedsFollowTheHeader()
+{
+    constexpr long rates[] = {SD_BAUD_RATES};
+    if (sizeof rates / sizeof rates[0] != sizeof kSpeeds / sizeof kSpeeds[0])
+        return false;
+    for (size_t i = 0; i < sizeof rates / sizeof rates[0]; ++i)
+        if (rates[i] != kSpeeds[i].baud)
+            return false;
+    return true;
+}
+static_assert(speedsFollowTheHeader(), "kSpeeds lists the rates of SD_BAUD_RATES, in order");
 
 unsigned short speedCode(long nBaud)
 {
