@@ -46,27 +46,6 @@ bool isTrackMode(int nTrackMode)
            || nTrackMode == SD_TRACKS_2_3;
 }
 
-// True once more than nTimeout whole seconds have passed since start.
-bool limitPassed(const struct timespec &start, long nTimeout)
-{
-    return sd::wholeSecondsPassed(start, nTimeout);
-}
-
-// One receive attempt of at most 5 seconds: SD_OK with the byte,
-// SD_ERR_TIMEOUT when none came, SD_ERR_CANCELLED.
-int receiveByte(unsigned char *pByte)
-{
-    return RecvByte1(pByte);
-}
-
-// The protocol's commands go out in one write each; their send results are
-// not examined, a failed send shows up as a missing reply. This one sends a
-// command chosen or built at run time.
-void sendText(const char *szCommand)
-{
-    (void)Sendstr(szCommand);
-}
-
 void sendClosingPair(void)
 {
     (void)sendCommand(SD_CMD_RESET, SendData);
@@ -239,18 +218,18 @@ STRIPEDRV_API int GetBpStatus(long nTimeout)
 
     // Stray bytes may come before the ESC that opens the answer.
     for (;;) {
-        int got = receiveByte(&byte);
+        int got = RecvByte1(&byte);
         if (got == SD_ERR_CANCELLED)
             return got;
         if (got == SD_OK && byte == SD_ESC)
             break;
-        if (limitPassed(start, nTimeout))
+        if (sd::wholeSecondsPassed(start, nTimeout))
             return SD_ERR_STATUS;
     }
     // The text runs to its "p" or "q"; "rs" and "rt" end with neither and
     // are taken as they stand once the limit has passed.
-    while (!limitPassed(start, nTimeout)) {
-        int got = receiveByte(&byte);
+    while (!sd::wholeSecondsPassed(start, nTimeout)) {
+        int got = RecvByte1(&byte);
         if (got == SD_ERR_CANCELLED)
             return got;
         if (got != SD_OK || byte == 0x00)
@@ -282,7 +261,7 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
         return SD_ERR_PARAM;
 
     sd::expectAnswer(sd::AnswerAfter::Swipe);
-    sendText(command);
+    (void)Sendstr(command); // a failed send shows up as a missing reply
 
     // Wait for "s"; an error byte ends the read, anything else is noise.
     // The answer counts as ended only at FS: after an error byte the reader
@@ -290,7 +269,7 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
     // closed.
     unsigned char byte = 0;
     for (;;) {
-        int got = receiveByte(&byte);
+        int got = RecvByte1(&byte);
         if (got == SD_ERR_CANCELLED) {
             sendClosingPair();
             return got;
@@ -304,7 +283,7 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
                 return error;
             }
         }
-        if (limitPassed(start, nTimeout)) {
+        if (sd::wholeSecondsPassed(start, nTimeout)) {
             sendClosingPair();
             return SD_ERR_TIMEOUT;
         }
@@ -314,11 +293,11 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
     char reply[SD_READ_REPLY_MAX];
     int len = 0;
     for (;;) {
-        if (limitPassed(start, nTimeout) || len == SD_READ_REPLY_MAX) {
+        if (sd::wholeSecondsPassed(start, nTimeout) || len == SD_READ_REPLY_MAX) {
             sendClosingPair();
             return SD_ERR_TIMEOUT;
         }
-        int got = receiveByte(&byte);
+        int got = RecvByte1(&byte);
         if (got == SD_ERR_CANCELLED) {
             sendClosingPair();
             return got;
@@ -371,7 +350,7 @@ STRIPEDRV_API int MSR_WriteMag(int nTrackMode, const char *szTrack2data,
     if (rc != SD_OK)
         return rc;
 
-    sendText(command);
+    (void)Sendstr(command); // a failed send shows up as a missing reply
     rc = GetBpStatus(nTimeout);
     sendClosingPair();
     return rc;
