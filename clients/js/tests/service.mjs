@@ -32,10 +32,11 @@ function exited(child) {
 }
 
 // The simulated reader. Its card is swiped with Enter on its standard input;
-// with `autoSwipe` on, whenever it says a command waits for one.
-export async function startReader({baud} = {}) {
-  const args = ['--swipe-on-key', '--track2', TRACK2, '--track3', TRACK3];
-  if (baud === undefined) args.push('--no-pacing');
+// with `autoSwipe` on, whenever it says a command waits for one. `paced`
+// sends at the line's speed, and swipes at once (for timing).
+export async function startReader({paced = false} = {}) {
+  const args = ['--track2', TRACK2, '--track3', TRACK3];
+  args.push(...(paced ? ['--quiet'] : ['--swipe-on-key', '--no-pacing']));
   const child = spawn(programs.readersim, args, {stdio: ['pipe', 'pipe', 'pipe']});
   const sim = {child, autoSwipe: true, port: null,
                swipe: () => child.stdin.write('\n'),
