@@ -109,6 +109,14 @@ async function diagnose(url, detail, quick) {
   return notRunning();
 }
 
+// An event with its `detail`; Node before 19 has Event but no CustomEvent.
+function customEvent(type, detail) {
+  if (typeof CustomEvent === 'function') return new CustomEvent(type, {detail});
+  const event = new Event(type);
+  Object.defineProperty(event, 'detail', {value: detail});
+  return event;
+}
+
 export class StripeReader extends EventTarget {
   // Connects, resolving once the WebSocket is open. Options: `reconnect`
   // (default true), `WebSocket` (a constructor where there is no global
@@ -181,7 +189,7 @@ export class StripeReader extends EventTarget {
   }
 
   _emit(type, detail) {
-    this.dispatchEvent(new CustomEvent(type, {detail}));
+    this.dispatchEvent(customEvent(type, detail));
   }
 
   _request(fields, signal) {
