@@ -96,15 +96,19 @@ control_build_depends() {
 mapfile -t BUILD_PACKAGES < <(control_build_depends)
 BUILD_PACKAGES=(build-essential "${BUILD_PACKAGES[@]}")
 
-# The browser test of the reader service's demo page, run in the native
-# normal stage (a build without chromium leaves the test out).
-BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
+# The browser test of the reader service's demo page (openssl makes its
+# https site's certificate) and the JavaScript client's tests (node with
+# node-ws, tsc), run in the native normal stage (a build without chromium
+# leaves the browser test out; without node or tsc theirs are skipped).
+BROWSER_PACKAGES=(chromium chromium-driver python3-selenium openssl
+                  nodejs node-ws node-typescript)
 
 # What the Debian package stage needs: the package build, lintian,
 # autopkgtest, and what the packages and their tests need installed (so that
 # installing and purging them moves only their own files).
 DEB_PACKAGES=(debhelper dpkg-dev lintian autopkgtest
-              udev umockdev pkgconf fonts-wqy-microhei)
+              udev umockdev pkgconf fonts-wqy-microhei
+              nodejs node-ws node-typescript)
 # The console with Qt 6 instead (SD_QT=6).
 QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools libgl-dev)
 # The arm64 cross build and its tests under user-mode emulation.

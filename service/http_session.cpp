@@ -192,6 +192,10 @@ HttpSession::Response HttpSession::answer(const Request &request)
         response.body() =
             json{{"ok", true}, {"reader", slot_.shared().settings.reader}}.dump(
                 -1, ' ', false, json::error_handler_t::replace);
+    } else if (auto builtin = builtinFile(target)) {
+        // The client module, whatever folder --static names.
+        response.set(http::field::content_type, contentType(target.substr(0, target.find('?'))));
+        response.body() = std::string(*builtin);
     } else if (auto path = staticPath(slot_.shared().settings.staticDir, target)) {
         std::string content;
         if (readFile(*path, content)) {

@@ -42,6 +42,15 @@ std::optional<std::string> staticPath(const std::string &dir, const std::string 
     return full;
 }
 
+std::optional<std::string_view> builtinFile(const std::string &target)
+{
+    const std::string path = target.substr(0, target.find('?'));
+    for (size_t i = 0; i < kBuiltinFileCount; ++i)
+        if (path == kBuiltinFiles[i].target)
+            return std::string_view(kBuiltinFiles[i].content);
+    return std::nullopt;
+}
+
 std::string contentType(const std::string &path)
 {
     struct Type {
@@ -51,6 +60,7 @@ std::string contentType(const std::string &path)
     static const Type kTypes[] = {
         {".html", "text/html; charset=utf-8"},
         {".js", "text/javascript; charset=utf-8"},
+        {".d.ts", "text/plain; charset=utf-8"},
         {".css", "text/css; charset=utf-8"},
         {".json", "application/json"},
         {".svg", "image/svg+xml"},

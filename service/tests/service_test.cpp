@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 using namespace svctest;
@@ -293,6 +295,26 @@ TEST(Security, DemoPageFilesAndNothingElse)
                                                    h.hostPort() + "\r\nContent-Length: 0\r\n"
                                                    "Connection: close\r\n\r\n")),
               405);
+}
+
+// The client module is built into the service: served byte for byte from
+// its source, although the page's folder does not hold it.
+TEST(Security, TheClientModuleAndItsDeclarationsAreBuiltIn)
+{
+    Harness h;
+    for (const char *name : {"stripedrv-client.js", "stripedrv-client.d.ts"}) {
+        std::ifstream in(std::string(STRIPEDRVD_TEST_CLIENT_DIR) + "/" + name, std::ios::binary);
+        const std::string source((std::istreambuf_iterator<char>(in)), {});
+        ASSERT_FALSE(source.empty()) << name;
+        const std::string answer = httpGet(h.port(), std::string("/") + name + "?v=1");
+        EXPECT_EQ(httpStatus(answer), 200) << name;
+        const size_t body = answer.find("\r\n\r\n");
+        ASSERT_NE(body, std::string::npos);
+        EXPECT_EQ(answer.substr(body + 4), source) << name;
+    }
+    EXPECT_NE(httpGet(h.port(), "/stripedrv-client.js").find("Content-Type: text/javascript"),
+              std::string::npos);
+    EXPECT_EQ(httpStatus(httpGet(h.port(), "/stripedrv-client.js/x")), 404);
 }
 
 TEST(Security, AMessageOver4KiBClosesThatConnectionOnly)

@@ -1,20 +1,19 @@
-// The demo page of stripedrvd: one WebSocket to the service, one JSON
-// object per message, each request with an id that its answer echoes.
-'use strict';
+// The demo page of stripedrvd. It talks to the service only through the
+// client module, which the service serves beside this page.
+import {StripeReader, loopbackPermission} from './stripedrv-client.js';
 
 // The service that served this page, unless ?ws=URL names another one.
 const wsUrl = new URLSearchParams(location.search).get('ws') ||
     'ws://' + location.host + '/ws';
 
 const $ = (id) => document.getElementById(id);
-const pending = new Map(); // id -> op, for the requests not yet answered
-let socket = null;
-let nextId = 1;
+let reader = null;
+let running = null; // the AbortController of the read or write going on
 
 function setConnection(text, cls) {
   $('connection').textContent = text;
   $('connection').className = cls;
-  for (const b of ['read', 'write', 'info', 'cancel']) $(b).disabled = cls !== 'open';
+  for (const b of ['read', 'write', 'info']) $(b).disabled = cls !== 'open';
 }
 
 function setState(text) { $('state').textContent = text; }
@@ -24,6 +23,7 @@ function showError(text) { $('error').textContent = text; }
 function list(element, entries) {
   element.replaceChildren();
   for (const [name, value] of entries) {
+    if (value === undefined) continue;
     const dt = document.createElement('dt');
     dt.textContent = name;
     const dd = document.createElement('dd');
@@ -32,72 +32,94 @@ function list(element, entries) {
   }
 }
 
-function send(request) {
-  request.id = nextId++;
-  pending.set(request.id, request.op);
-  socket.send(JSON.stringify(request));
-  return request.id;
-}
-
-function showRead(answer) {
-  $('track2').textContent = answer.track2 ?? '';
-  $('track3').textContent = answer.track3 ?? '';
-  const f = answer.track2_fields;
+function showRead(card) {
+  $('track2').textContent = card.track2 ?? '';
+  $('track3').textContent = card.track3 ?? '';
+  const f = card.fields;
   list($('fields'), f ? [['Account number', f.pan_masked], ['Expiry (YYMM)', f.expiry],
                          ['Service code', f.service_code],
                          ['Check digit', f.luhn_ok ? 'valid' : 'wrong']] : []);
 }
 
-function onAnswer(answer) {
-  if (answer.event === 'waiting') {
-    setState(pending.get(answer.id) === 'write' ? 'waiting: swipe the card to write'
-                                                 : 'waiting: swipe a card');
-    return;
-  }
-  const op = pending.get(answer.id);
-  pending.delete(answer.id);
-  if (!answer.ok) {
-    setState(op ? op + ' failed' : 'failed');
-    showError('code ' + answer.code + ': ' + answer.error);
-    return;
-  }
+// Runs one request: the state line, the error line, the Cancel button.
+async function run(op, call) {
   showError('');
-  setState(op ? op + ': done' : 'done');
-  if (op === 'read') showRead(answer);
-  if (op === 'info')
-    list($('info-out'), [['Firmware', answer.firmware], ['Serial number', answer.serial_number],
-                         ['Production date', answer.production_date], ['Model', answer.model]]);
+  setState(op + ': queued');
+  running = new AbortController();
+  $('cancel').disabled = false;
+  try {
+    const result = await call(running.signal);
+    setState(op + ': done');
+    return result;
+  } catch (error) {
+    setState(error.name === 'AbortError' ? op + ': cancelled' : op + ' failed');
+    if (error.name !== 'AbortError')
+      showError((error.code != null ? 'code ' + error.code + ': ' : '') + error.message);
+    return undefined;
+  } finally {
+    running = null;
+    $('cancel').disabled = true;
+  }
 }
 
-function connect() {
+function onEvents() {
+  reader.addEventListener('waiting', (event) => {
+    setState(event.detail.op === 'write' ? 'waiting: swipe the card to write'
+                                         : 'waiting: swipe a card');
+  });
+  reader.addEventListener('connection', (event) => {
+    const state = event.detail.state;
+    if (state === 'open') setConnection('open', 'open');
+    else if (state === 'reconnecting') setConnection('reconnecting…', 'pending');
+    else setConnection('closed', 'closed');
+  });
+  reader.addEventListener('reader', (event) => {
+    const d = event.detail;
+    $('presence').textContent = d.present ? 'present' + (d.port ? ' on ' + d.port : '') +
+        (d.firmware ? ', ' + d.firmware : '') : 'not connected';
+  });
+}
+
+$('read').onclick = async () => {
+  const card = await run('read', (signal) => reader.read(
+      {tracks: Number($('tracks').value), timeout: Number($('timeout').value), signal}));
+  if (card) showRead(card);
+};
+
+$('write').onclick = () => run('write', (signal) => reader.write({
+  track2: $('write-track2').value || undefined, track3: $('write-track3').value || undefined,
+  verify: $('verify').checked, timeout: Number($('timeout').value), signal}));
+
+$('info').onclick = async () => {
+  const info = await run('info', (signal) => reader.info({signal}));
+  if (info)
+    list($('info-out'), [['Firmware', info.firmware], ['Serial number', info.serial_number],
+                         ['Production date', info.production_date], ['Model', info.model]]);
+};
+
+$('cancel').onclick = () => running?.abort();
+
+// The browser's Local Network Access permission for this page, where it
+// has one: "denied" explains a page that cannot reach the service.
+async function showPermission() {
+  const state = await loopbackPermission();
+  $('permission-row').hidden = state === null;
+  $('permission').textContent = state ?? '';
+}
+
+async function start() {
   setConnection('connecting…', 'pending');
-  socket = new WebSocket(wsUrl);
-  socket.onopen = () => setConnection('open', 'open');
-  socket.onmessage = (e) => onAnswer(JSON.parse(e.data));
-  // A refused handshake (another origin, another host name) ends here too.
-  socket.onclose = () => {
+  await showPermission();
+  try {
+    reader = await StripeReader.connect(wsUrl);
+  } catch (error) {
     setConnection('closed', 'closed');
-    pending.clear();
-  };
-  socket.onerror = () => showError('cannot connect to the reader service at ' + wsUrl);
+    showError(error.message);
+    await showPermission();
+    return;
+  }
+  onEvents();
+  setConnection('open', 'open');
 }
 
-$('read').onclick = () => {
-  showError('');
-  setState('read: queued');
-  send({op: 'read', tracks: Number($('tracks').value), timeout: Number($('timeout').value)});
-};
-
-$('write').onclick = () => {
-  showError('');
-  setState('write: queued');
-  const request = {op: 'write', verify: $('verify').checked, timeout: Number($('timeout').value)};
-  if ($('write-track2').value) request.track2 = $('write-track2').value;
-  if ($('write-track3').value) request.track3 = $('write-track3').value;
-  send(request);
-};
-
-$('info').onclick = () => send({op: 'info'});
-$('cancel').onclick = () => send({op: 'cancel'});
-
-connect();
+start();

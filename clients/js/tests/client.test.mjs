@@ -1,0 +1,211 @@
+// The client module against the real service on the simulated reader.
+import assert from 'node:assert/strict';
+import {readFileSync} from 'node:fs';
+import {after, before, describe, test} from 'node:test';
+
+import {StripeReader, StripeReaderError} from '../stripedrv-client.js';
+import {TRACK2, TRACK3, WebSocket, nextEvent, startReader, startService} from './service.mjs';
+
+let sim;
+let service;
+let reader;
+
+before(async () => {
+  sim = await startReader();
+  service = await startService(sim.port);
+  reader = await StripeReader.connect(service.url, {WebSocket, minDelay: 50, maxDelay: 400});
+});
+
+after(async () => {
+  reader?.close();
+  await service?.stop();
+  await sim?.stop();
+});
+
+describe('requests', () => {
+  test('a read resolves to both tracks and the parsed fields, after the waiting event',
+       async () => {
+    const waiting = nextEvent(reader, 'waiting');
+    const card = await reader.read({tracks: 23, timeout: 10});
+    assert.equal((await waiting).op, 'read');
+    assert.equal(card.track2, TRACK2);
+    assert.equal(card.track3, TRACK3);
+    assert.equal(card.fields.pan_masked, '411111******1111');
+    assert.equal(card.fields.expiry, '2901');
+    assert.equal(card.fields.luhn_ok, true);
+  });
+
+  test('a read of track 3 alone has no track 2 and no fields', async () => {
+    const card = await reader.read({tracks: 3, timeout: 10});
+    assert.deepEqual(card, {track2: null, track3: TRACK3, fields: null});
+  });
+
+  test('a write with verify reads the card back; the next read gets what was written',
+       async () => {
+    const written = '5555555555554444=3012101';
+    await reader.write({track2: written, verify: true, timeout: 10});
+    assert.equal((await reader.read({tracks: 2, timeout: 10})).track2, written);
+    await reader.write({track2: TRACK2, timeout: 10});
+  });
+
+  test('info answers the firmware version', async () => {
+    const info = await reader.info();
+    assert.match(info.firmware, /^Ver/);
+    assert.ok(!('id' in info) && !('ok' in info));
+  });
+
+  test('a request the service refuses rejects with its code and message', async () => {
+    const error = await reader.read({tracks: 4}).catch((e) => e);
+    assert.ok(error instanceof StripeReaderError);
+    assert.equal(error.code, -7);
+    assert.ok(error.message.length > 0);
+  });
+
+  test('a message over 4 KiB is refused before it is sent; the connection stays', async () => {
+    const error = await reader.write({track2: '1'.repeat(5000)}).catch((e) => e);
+    assert.ok(error instanceof StripeReaderError);
+    assert.equal(error.reason, 'too-large');
+    assert.ok(reader.connected);
+    assert.match((await reader.info()).firmware, /^Ver/);
+  });
+});
+
+describe('abort', () => {
+  test('aborting the waiting read cancels it on the service (-11): AbortError', async () => {
+    sim.autoSwipe = false;
+    try {
+      const controller = new AbortController();
+      const waiting = nextEvent(reader, 'waiting');
+      const read = reader.read({timeout: 30, signal: controller.signal});
+      const also = reader.info().catch((e) => e); // queued behind the read
+      await waiting;
+      const started = Date.now();
+      controller.abort();
+      await assert.rejects(read, {name: 'AbortError'});
+      assert.ok(Date.now() - started < 2000, 'the read was not cut short at once');
+      const cut = await also;
+      assert.ok(cut instanceof StripeReaderError && cut.code === -11,
+                'the queued request was not cancelled with it: ' + cut);
+      assert.ok(await service.logged(/cancel, \d/), service.log());
+    } finally {
+      sim.autoSwipe = true;
+    }
+    assert.equal((await reader.read({timeout: 10})).track2, TRACK2);
+  });
+
+  test('an abort at any moment of a read settles it: the card or AbortError, never neither',
+       async (t) => {
+    // The swipe comes at once: the abort lands before the request is sent
+    // on, while it waits, or after its answer, as the delay falls.
+    // "refused": a cancel that lands while the library waits for the
+    // reader's status answer leaves that answer ("Brp") on the line, and the
+    // next read takes its "B" for an error byte. The library's fault, not
+    // the client's: counted and reported here, not failed.
+    const outcomes = {card: 0, aborted: 0, refused: 0};
+    for (let i = 0; i < 20; i++) {
+      const controller = new AbortController();
+      const read = reader.read({timeout: 10, signal: controller.signal});
+      setTimeout(() => controller.abort(), i % 5);
+      const settled = await Promise.race([
+        read.then((card) => (card.track2 === TRACK2 ? 'card' : 'wrong'),
+                  (e) => (e.name === 'AbortError' ? 'aborted'
+                          : e.code === 21 ? 'refused' : String(e))),
+        new Promise((resolve) => setTimeout(() => resolve('unsettled'), 3000))]);
+      assert.ok(settled in outcomes, 'try ' + i + ': ' + settled);
+      outcomes[settled]++;
+    }
+    assert.ok(outcomes.aborted > 0, JSON.stringify(outcomes));
+    if (outcomes.refused) t.diagnostic('reads refused after a late cancel: ' + outcomes.refused);
+    assert.equal((await reader.read({timeout: 10})).track2, TRACK2);
+  });
+
+  test('a signal aborted before the call rejects at once and sends nothing', async () => {
+    const error = await reader.read({signal: AbortSignal.abort()}).catch((e) => e);
+    assert.equal(error.name, 'AbortError');
+  });
+});
+
+describe('connection', () => {
+  test('the service stopped: requests in flight reject; started again: reconnect, read',
+       async () => {
+    sim.autoSwipe = false;
+    const waiting = nextEvent(reader, 'waiting');
+    const read = reader.read({timeout: 30}).catch((e) => e);
+    await waiting;
+    const lost = nextEvent(reader, 'connection', 5000, (d) => d.state === 'lost');
+    const reconnecting = nextEvent(reader, 'connection', 5000, (d) => d.state === 'reconnecting');
+    await service.stop();
+    sim.autoSwipe = true;
+    const error = await read;
+    assert.ok(error instanceof StripeReaderError, String(error));
+    assert.equal(error.reason, 'connection-lost');
+    await lost;
+    const first = await reconnecting;
+    assert.ok(first.delay >= 25 && first.delay <= 50, 'jittered first delay ' + first.delay);
+    assert.equal(reader.connected, false);
+    assert.equal((await reader.info().catch((e) => e)).reason, 'not-connected');
+
+    // A few failed attempts: the delays grow, and stay under the cap.
+    const delays = [];
+    for (let i = 0; i < 4; i++)
+      delays.push((await nextEvent(reader, 'connection', 5000,
+                                   (d) => d.state === 'reconnecting')).delay);
+    assert.ok(delays.every((d) => d <= 400), 'capped: ' + delays);
+    assert.ok(delays[delays.length - 1] > first.delay, 'growing: ' + delays);
+
+    const open = nextEvent(reader, 'connection', 5000, (d) => d.state === 'open');
+    service = await startService(sim.port, {port: service.port});
+    await open;
+    assert.equal((await reader.read({timeout: 10})).track2, TRACK2);
+  });
+
+  test('presence events are dispatched as "reader" events', async () => {
+    const present = nextEvent(reader, 'reader');
+    reader._onMessage(JSON.stringify({event: 'reader', present: true, port: 'ttyUSB1',
+                                      firmware: 'Ver5.13.2'}));
+    assert.deepEqual(await present, {present: true, port: 'ttyUSB1', firmware: 'Ver5.13.2'});
+    assert.equal(reader.present, true);
+    const gone = nextEvent(reader, 'reader');
+    reader._onMessage('{"event":"reader","present":false}');
+    assert.deepEqual(await gone, {present: false});
+    assert.equal(reader.present, false);
+  });
+
+  test('no service there: connect rejects naming it not running', async () => {
+    const error = await StripeReader.connect('ws://127.0.0.1:1/ws', {WebSocket}).catch((e) => e);
+    assert.ok(error instanceof StripeReaderError, String(error));
+    assert.equal(error.reason, 'not-running');
+    assert.match(error.message, /not running/);
+  });
+
+  test('an origin the service does not allow: connect rejects naming the origin', async () => {
+    class ForeignPage extends WebSocket {
+      constructor(url) { super(url, {origin: 'https://elsewhere.example'}); }
+    }
+    const error = await StripeReader.connect(service.url, {WebSocket: ForeignPage})
+        .catch((e) => e);
+    assert.equal(error.reason, 'origin-not-allowed');
+    assert.match(error.message, /origin not allowed \(403\).*--allow-origin/);
+  });
+
+  test('close() rejects what is in flight and stops reconnecting', async () => {
+    const other = await StripeReader.connect(service.url, {WebSocket});
+    sim.autoSwipe = false;
+    try {
+      const waiting = nextEvent(other, 'waiting');
+      const read = other.read({timeout: 30}).catch((e) => e);
+      await waiting;
+      other.close();
+      assert.equal((await read).reason, 'closed');
+      assert.equal(other.connected, false);
+    } finally {
+      sim.autoSwipe = true;
+    }
+  });
+});
+
+test('package.json carries the project version', () => {
+  const pkg = JSON.parse(readFileSync(new URL('../package.json', import.meta.url)));
+  assert.equal(pkg.type, 'module');
+  if (process.env.STRIPEDRV_VERSION) assert.equal(pkg.version, process.env.STRIPEDRV_VERSION);
+});
