@@ -78,9 +78,12 @@ clang_runtime_package() {
 }
 
 # What every build of the project needs.
+# The Python binding is built with pybind11 for Debian's Python, tested with
+# pytest and type-checked with mypy; its benchmark compares a pyserial script.
 BUILD_PACKAGES=(build-essential cmake pkg-config binutils file
                 libgtest-dev libgmock-dev qtbase5-dev qtbase5-dev-tools
-                nlohmann-json3-dev libudev-dev umockdev libboost-dev libcli11-dev)
+                nlohmann-json3-dev libudev-dev umockdev libboost-dev libcli11-dev
+                python3-dev pybind11-dev python3-pytest python3-mypy python3-serial)
 
 # The browser test of the reader service's demo page, run in the native
 # normal stage (a build without chromium leaves the test out).
@@ -89,7 +92,7 @@ BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 # What the Debian package stage needs: the package build, lintian,
 # autopkgtest, and what the packages and their tests need installed (so that
 # installing and purging them moves only their own files).
-DEB_PACKAGES=(debhelper dpkg-dev lintian autopkgtest
+DEB_PACKAGES=(debhelper dpkg-dev dh-python lintian autopkgtest
               udev umockdev pkgconf fonts-wqy-microhei)
 # The console with Qt 6 instead (SD_QT=6).
 QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools libgl-dev)
