@@ -92,7 +92,7 @@ BROWSER_PACKAGES=(chromium chromium-driver python3-selenium)
 # What the Debian package stage needs: the package build, lintian,
 # autopkgtest, and what the packages and their tests need installed (so that
 # installing and purging them moves only their own files).
-DEB_PACKAGES=(debhelper dpkg-dev dh-python lintian autopkgtest
+DEB_PACKAGES=(debhelper dpkg-dev dh-python lintian autopkgtest git
               udev umockdev pkgconf fonts-wqy-microhei)
 # The console with Qt 6 instead (SD_QT=6).
 QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools libgl-dev)
