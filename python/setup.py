@@ -30,7 +30,7 @@ def pkg_config(option: str) -> list:
 extension = Pybind11Extension(
     "stripedrv._stripedrv",
     [os.path.relpath(path, HERE) for path in
-     [os.path.join(HERE, "src", "_stripedrv.cpp")] +
+     [os.path.join(HERE, "src", name) for name in ("_stripedrv.cpp", "blocking.cpp")] +
      [os.path.join(COMMON, piece, piece + ".cpp") for piece in PIECES]],
     include_dirs=[os.path.join(COMMON, piece) for piece in PIECES],
     extra_compile_args=pkg_config("--cflags") + ["-fvisibility=hidden"],

@@ -140,3 +140,19 @@ def test_asyncio_reads_run_beside_other_tasks(sim_factory: Callable[..., Sim]) -
         return ticks
 
     assert asyncio.run(scenario()) > 10
+
+
+def test_a_signal_whose_handler_raises_nothing_does_not_end_the_read(
+        sim_factory: Callable[..., Sim]) -> None:
+    # As Python does for a system call: the handler runs, and the read goes
+    # on (made again) with the card it then gets.
+    sim = sim_factory("--no-pacing", "--swipe-delay", "0.3")
+    seen = []
+    previous = signal.signal(signal.SIGALRM, lambda signum, frame: seen.append(signum))
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.1)
+        card = stripedrv.Reader(sim.port).read(timeout=5)
+        assert card.track2 and seen == [signal.SIGALRM]
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
