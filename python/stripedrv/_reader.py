@@ -127,9 +127,9 @@ class Reader:
 
     Calls block until the reader answers (a read up to about 2 * timeout +
     12 seconds) but never hold the interpreter: other threads run meanwhile.
-    On the main thread Ctrl-C cuts a call short (``KeyboardInterrupt``), and
-    :func:`stripedrv.cancel` does from any thread or signal handler
-    (:class:`Cancelled`). Failures raise :class:`StripeError` subclasses;
+    On the main thread a signal Python handles cuts a call short and its
+    handler runs (Ctrl-C: ``KeyboardInterrupt``); :func:`stripedrv.cancel`
+    does from any thread or signal handler (:class:`Cancelled`). Failures raise :class:`StripeError` subclasses;
     bad arguments raise ``TypeError``/``ValueError`` before anything is
     sent.
 
