@@ -88,7 +88,7 @@ control_build_depends() {
          on && /^[^ \t]/ && !/^Build-Depends:/ { exit }
          on { print }' "$control" |
         tr ',' '\n' | sed -e 's/|.*//' -e 's/([^)]*)//g' -e 's/<[^>]*>//g' -e 's/\[[^]]*\]//g' |
-        awk 'NF && $1 != "debhelper-compat" { print $1 }'
+        awk 'NF && $1 != "debhelper-compat" { print ($1 == "dh-sequence-python3" ? "dh-python" : $1) }'
 }
 
 # What every build of the project needs: a compiler and the build
@@ -106,7 +106,7 @@ BROWSER_PACKAGES=(chromium chromium-driver python3-selenium openssl
 # What the Debian package stage needs: the package build, lintian,
 # autopkgtest, and what the packages and their tests need installed (so that
 # installing and purging them moves only their own files).
-DEB_PACKAGES=(debhelper dpkg-dev lintian autopkgtest
+DEB_PACKAGES=(debhelper dpkg-dev dh-python lintian autopkgtest git
               udev umockdev pkgconf fonts-wqy-microhei
               nodejs node-ws node-typescript)
 # The console with Qt 6 instead (SD_QT=6).

@@ -3,7 +3,8 @@
 # release calls them (libqt5core5a on Debian 12, libqt5core5t64 on 13,
 # libqt6core6 with Qt 6): the C library and C++ runtime where they are
 # linked, Qt Core/Gui/Widgets in the console and nowhere else, libudev in
-# stripectl, and no package pulling in the simulator.
+# stripectl, the driver and Python 3 in the Python binding, and no package
+# pulling in the simulator.
 #
 #   dependency_kinds.sh PACKAGE.deb...
 set -u
@@ -51,6 +52,11 @@ for deb in "$@"; do
             has "$depends" "$cxx" "the C++ runtime" ;;
         stripedrv-sim)
             has "$depends" "$libc" "the C library" ;;
+        python3-stripedrv)
+            has "$depends" "$libc" "the C library"
+            has "$depends" "$cxx" "the C++ runtime"
+            has "$depends" "stripedrv0" "the driver"
+            has "$depends" "python3" "Python 3" ;;
     esac
     [ "$package" = stripedrv-console ] || lacks "$depends" "$qt_any" "Qt"
     lacks "$depends" "stripedrv-sim" "the simulator"

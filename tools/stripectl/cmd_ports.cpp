@@ -12,6 +12,10 @@
 
 namespace stripectl {
 
+using sdholders::describeHolders;
+using sdholders::findHolders;
+using sdholders::Holder;
+
 static int runPorts(Context &ctx, const ParsedOptions &options);
 
 extern const Command kPortsCommand = {

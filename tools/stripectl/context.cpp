@@ -3,9 +3,6 @@
 #include "exit_status.h"
 #include "holders.h"
 
-#include <algorithm>
-#include <iterator>
-
 namespace stripectl {
 
 int Context::usage(const std::string &problem) const
@@ -31,27 +28,12 @@ int Context::queryFailure(const std::string &what, int code) const
     return report(what, code, queryMessage(code));
 }
 
-namespace {
-
-// Who has the reader when the driver found it held: the processes that hold
-// the lock on the line, or, when the system shows none of those, every other
-// process that has it open. "" when nobody can be seen.
-std::string holdersOf(const std::string &port)
-{
-    if (port.empty())
-        return "";
-    std::vector<Holder> holders = findHolders("/dev/" + port);
-    std::vector<Holder> locked;
-    std::copy_if(holders.begin(), holders.end(), std::back_inserter(locked),
-                 [](const Holder &h) { return h.locked; });
-    return describeHolders(locked.empty() ? holders : locked);
-}
-
-} // namespace
-
 int Context::report(const std::string &what, int code, const std::string &message) const
 {
-    const std::string holders = code == SD_ERR_BUSY ? holdersOf(line.port) : "";
+    // Who has the reader when the driver found it held, or "".
+    const std::string holders = code == SD_ERR_BUSY && !line.port.empty()
+                                    ? sdholders::describeBusyHolders("/dev/" + line.port)
+                                    : "";
     err << "stripectl " << command << ": " << what << ": " << message
         << (holders.empty() ? "" : ": " + holders) << " [code " << code << "]\n";
     ExitStatus status = exitStatusForCode(code);

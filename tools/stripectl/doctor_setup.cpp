@@ -8,6 +8,10 @@
 
 namespace stripectl {
 
+using sdholders::describeHolders;
+using sdholders::findHolders;
+using sdholders::Holder;
+
 namespace {
 
 const char *const kRuleName = "60-stripe-reader.rules";

@@ -17,8 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using stripectl::findHolders;
-using stripectl::Holder;
+using sdholders::findHolders;
+using sdholders::Holder;
 using stripectl::Host;
 
 namespace {
@@ -80,7 +80,7 @@ TEST(Holders, NamesTheProcessesThatHaveTheLineOpenOrLocked)
         EXPECT_EQ(holder.locked, holder.pid == locker.pid());
         EXPECT_FALSE(holder.command.empty()); // the test program's own name
     }
-    std::string text = stripectl::describeHolders(holders);
+    std::string text = sdholders::describeHolders(holders);
     EXPECT_NE(text.find("(pid " + std::to_string(locker.pid()) + ", locked)"), std::string::npos)
         << text;
 
@@ -179,7 +179,7 @@ TEST(Holders, ReadsAPreparedProcTree)
     dir.write("proc/locks", locks);
 
     std::vector<Holder> holders = findHolders(pty.devicePath(), dir.path() + "/proc");
-    EXPECT_EQ(stripectl::describeHolders(holders),
+    EXPECT_EQ(sdholders::describeHolders(holders),
               "cardtest (pid 812), minicom (pid 1040, locked)");
 }
 

@@ -1,13 +1,13 @@
 // Who holds a serial line: the other processes that have the tty open, and
 // those that hold a lock on it. A reader answers one program at a time, so
-// stripectl names them instead of sending bytes that would reach the reader
-// in the middle of someone else's transaction.
+// stripectl and the language bindings name them instead of sending bytes
+// that would reach the reader in the middle of someone else's transaction.
 #pragma once
 
 #include <string>
 #include <vector>
 
-namespace stripectl {
+namespace sdholders {
 
 struct Holder {
     int pid = 0;
@@ -36,4 +36,11 @@ int ptyIndex(const std::string &devicePath);
 // "cardtest (pid 812), minicom (pid 1040, locked)"; "" for none.
 std::string describeHolders(const std::vector<Holder> &holders);
 
-} // namespace stripectl
+// Who has the reader when the driver found it held (SD_ERR_BUSY): the
+// processes that hold the lock on `devicePath`, or, when the system shows
+// none of those, every other process that has it open, described as above.
+// "" when nobody can be seen.
+std::string describeBusyHolders(const std::string &devicePath,
+                                const std::string &procDir = "/proc");
+
+} // namespace sdholders

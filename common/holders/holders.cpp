@@ -5,12 +5,13 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-namespace stripectl {
+namespace sdholders {
 
 namespace {
 
@@ -169,4 +170,13 @@ std::string describeHolders(const std::vector<Holder> &holders)
     return text;
 }
 
-} // namespace stripectl
+std::string describeBusyHolders(const std::string &devicePath, const std::string &procDir)
+{
+    std::vector<Holder> holders = findHolders(devicePath, procDir);
+    std::vector<Holder> locked;
+    std::copy_if(holders.begin(), holders.end(), std::back_inserter(locked),
+                 [](const Holder &h) { return h.locked; });
+    return describeHolders(locked.empty() ? holders : locked);
+}
+
+} // namespace sdholders

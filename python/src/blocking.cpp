@@ -1,0 +1,165 @@
+#include "blocking.h"
+
+#include "stripedrv.h"
+
+#include <pybind11/pybind11.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <mutex>
+#include <pthread.h>
+#include <semaphore.h>
+#include <thread>
+#include <unistd.h>
+
+namespace py = pybind11;
+
+namespace sdpy {
+
+namespace {
+
+// How the pieces meet. The driver call runs on the calling thread itself,
+// so that a read costs no more than a direct MS_ReadCard. While it runs on
+// the main thread, every signal that Python handles is routed through
+// cancelOnSignal, which cancels the driver call and then calls Python's own
+// C-level handler (which only notes the signal for the main thread). The
+// driver's cancel reaches only a call under way, and a signal can land in
+// the microseconds before the call has begun: a watcher thread, woken by
+// the handler, repeats the cancel until the call has ended.
+
+// Python's C-level signal handler, taken from SIGINT when the module is
+// loaded (the interpreter installs it there at start). Null when SIGINT was
+// not Python's: then signals do not cut calls short.
+void (*g_pythonHandler)(int) = nullptr;
+
+volatile sig_atomic_t g_signalled = 0;     // a routed signal came during the call
+std::atomic<bool> g_inCall{false};          // a main-thread driver call is on
+std::atomic<bool> g_cancelRequested{false}; // cancel() was called during it
+sem_t g_wakeWatcher;
+std::once_flag g_watcherStarted;
+
+const useconds_t kRecancelMicroseconds = 2000;
+
+void cancelOnSignal(int signum)
+{
+    int savedErrno = errno;
+    g_signalled = 1;
+    MS_Cancel();
+    sem_post(&g_wakeWatcher);
+    g_pythonHandler(signum);
+    errno = savedErrno;
+}
+
+void watch()
+{
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+    for (;;) {
+        while (sem_wait(&g_wakeWatcher) != 0) {
+        }
+        while (g_signalled && g_inCall.load()) {
+            MS_Cancel();
+            usleep(kRecancelMicroseconds);
+        }
+    }
+}
+
+void startWatcher()
+{
+    std::call_once(g_watcherStarted, [] {
+        sem_init(&g_wakeWatcher, 0, 0);
+        std::thread(watch).detach();
+    });
+}
+
+// The signals whose handler is Python's, routed through cancelOnSignal for
+// the length of one call and given back their own settings after it.
+class RoutedSignals {
+public:
+    RoutedSignals()
+    {
+        for (int signum = 1; signum < NSIG; ++signum) {
+            struct sigaction current;
+            if (sigaction(signum, nullptr, &current) != 0 ||
+                (current.sa_flags & SA_SIGINFO) || current.sa_handler != g_pythonHandler)
+                continue;
+            saved_[signum] = current;
+            struct sigaction routed = current;
+            routed.sa_handler = cancelOnSignal;
+            routed_[signum] = sigaction(signum, &routed, nullptr) == 0;
+        }
+    }
+    ~RoutedSignals()
+    {
+        for (int signum = 1; signum < NSIG; ++signum)
+            if (routed_[signum])
+                sigaction(signum, &saved_[signum], nullptr);
+    }
+    RoutedSignals(const RoutedSignals &) = delete;
+    RoutedSignals &operator=(const RoutedSignals &) = delete;
+
+private:
+    struct sigaction saved_[NSIG] = {};
+    bool routed_[NSIG] = {};
+};
+
+int callWithoutGil(const std::function<int()> &call)
+{
+    py::gil_scoped_release unlocked;
+    return call();
+}
+
+// One try on the main thread: SD_ERR_CANCELLED without calling when a
+// signal came before the call could begin.
+int tryOnMainThread(const std::function<int()> &call)
+{
+    RoutedSignals routed;
+    g_inCall = true;
+    int result = g_signalled ? SD_ERR_CANCELLED : callWithoutGil(call);
+    g_inCall = false;
+    return result;
+}
+
+} // namespace
+
+int runBlocking(const std::function<int()> &call, bool onMainThread)
+{
+    if (!g_pythonHandler || !onMainThread)
+        return callWithoutGil(call);
+    startWatcher();
+    for (;;) {
+        // Signals that came before: their handlers first.
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+        g_signalled = 0;
+        g_cancelRequested = false;
+        int result = tryOnMainThread(call);
+        if (!g_signalled)
+            return result;
+        if (PyErr_CheckSignals() != 0)
+            throw py::error_already_set();
+        if (result != SD_ERR_CANCELLED || g_cancelRequested)
+            return result;
+    }
+}
+
+void cancel()
+{
+    g_cancelRequested = true;
+    MS_Cancel();
+}
+
+// Taken when the module is loaded, on the main thread.
+struct PythonHandler {
+    PythonHandler()
+    {
+        struct sigaction current;
+        if (sigaction(SIGINT, nullptr, &current) == 0 && !(current.sa_flags & SA_SIGINFO) &&
+            current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN)
+            g_pythonHandler = current.sa_handler;
+    }
+} g_takePythonHandler;
+
+} // namespace sdpy

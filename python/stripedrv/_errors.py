@@ -1,0 +1,112 @@
+"""The exceptions of stripedrv: one class per kind of failure, chosen by the
+driver's status code."""
+
+from typing import Dict, Optional, Type
+
+from . import _stripedrv
+
+
+class StripeError(Exception):
+    """A reader call failed.
+
+    ``code`` is the driver's status code (negative, or the reader's error
+    byte 48..57 / 20..23 for a refused swipe); ``message`` is the English
+    sentence that ``stripectl`` prints for it, which is also ``str(error)``.
+    """
+
+    def __init__(self, code: int, message: str) -> None:
+        super().__init__(message)
+        self.code = code
+        self.message = message
+
+    def __repr__(self) -> str:
+        return f"{type(self).__name__}(code={self.code}, message={self.message!r})"
+
+
+class StatusError(StripeError):
+    """-1: the reader gave no status answer, or one the driver does not know."""
+
+
+class Timeout(StripeError, TimeoutError):
+    """-2: no card within the time limit, or the reader stopped answering."""
+
+
+class PortError(StripeError):
+    """-3: the port cannot be opened (or the reader answered the status "rs")."""
+
+
+class OperationFailed(StripeError):
+    """-4, -5: the reader answered the status "rt" or "rq"."""
+
+
+class InvalidArgument(StripeError, ValueError):
+    """-6, -7: the driver refused the track mode or the texts; nothing was sent."""
+
+
+class DataError(StripeError):
+    """-8: the reader's identity answer is malformed."""
+
+
+class WriteError(StripeError):
+    """-10: a command could not be sent completely to the reader."""
+
+
+class Cancelled(StripeError):
+    """-11: the call was cut short by :func:`stripedrv.cancel`."""
+
+
+class ReaderBusy(StripeError):
+    """-12: another program holds the reader.
+
+    ``holders`` names it as ``stripectl`` does ("cardtest (pid 812, locked)"),
+    "" when it cannot be seen; the message ends with it.
+    """
+
+    def __init__(self, code: int, message: str, holders: str = "") -> None:
+        super().__init__(code, message)
+        self.holders = holders
+
+
+class ReaderRefused(StripeError):
+    """48..57, 20..23: the reader refused the swipe with an error byte
+    ("0".."9", "A".."D"); ``error_byte`` is that character."""
+
+    @property
+    def error_byte(self) -> str:
+        """The reader's error character."""
+        if 48 <= self.code <= 57:
+            return chr(ord("0") + self.code - 48)
+        return chr(ord("A") + self.code - 20)
+
+
+class VerifyMismatch(StripeError):
+    """A written card read back differently (``code`` is 0: both calls
+    succeeded). ``written`` and ``read`` hold the two pairs of texts."""
+
+    def __init__(self, message: str, written: "tuple[str, str]",
+                 read: "tuple[str, str]") -> None:
+        super().__init__(0, message)
+        self.written = written
+        self.read = read
+
+
+_CLASS_OF_CODE: Dict[int, Type[StripeError]] = {
+    -1: StatusError, -2: Timeout, -3: PortError, -4: OperationFailed,
+    -5: OperationFailed, -6: InvalidArgument, -7: InvalidArgument,
+    -8: DataError, -10: WriteError, -11: Cancelled, -12: ReaderBusy,
+}
+_CLASS_OF_CODE.update({code: ReaderRefused for code in range(48, 58)})
+_CLASS_OF_CODE.update({code: ReaderRefused for code in range(20, 24)})
+
+
+def error_for(code: int, *, query: bool = False,
+              device_path: Optional[str] = None) -> StripeError:
+    """The exception for a failed call's code: the class by code, the
+    sentence of a card call (or, with ``query``, of a question without a
+    card), and for -12 the holders of ``device_path``."""
+    message = _stripedrv.query_message(code) if query else _stripedrv.code_message(code)
+    cls = _CLASS_OF_CODE.get(code, StripeError)
+    if cls is ReaderBusy:
+        holders = _stripedrv.busy_holders(device_path) if device_path else ""
+        return ReaderBusy(code, f"{message}: {holders}" if holders else message, holders)
+    return cls(code, message)
