@@ -11,6 +11,7 @@ namespace stripectl {
 using sdholders::describeHolders;
 using sdholders::findHolders;
 using sdholders::Holder;
+using sdholders::ptyIndex;
 
 namespace {
 

@@ -135,7 +135,7 @@ TEST(Holders, ThePseudoTerminalsFarEndIsNoHolderUnlessItLocks)
 {
     FarEnd sim(false);
     ASSERT_FALSE(sim.device().empty());
-    EXPECT_GE(stripectl::ptyIndex(sim.device()), 0);
+    EXPECT_GE(sdholders::ptyIndex(sim.device()), 0);
     EXPECT_TRUE(findHolders(sim.device()).empty());
 
     HoldingChild opener(sim.device(), false);
@@ -151,8 +151,8 @@ TEST(Holders, ThePseudoTerminalsFarEndIsNoHolderUnlessItLocks)
     EXPECT_EQ(holders[0].pid, locking.pid());
     EXPECT_TRUE(holders[0].locked);
 
-    EXPECT_EQ(stripectl::ptyIndex("/dev/null"), -1);
-    EXPECT_EQ(stripectl::ptyIndex("/dev/no-such-line"), -1);
+    EXPECT_EQ(sdholders::ptyIndex("/dev/null"), -1);
+    EXPECT_EQ(sdholders::ptyIndex("/dev/no-such-line"), -1);
 }
 
 TEST(Holders, ReadsAPreparedProcTree)
