@@ -80,7 +80,8 @@ clang_runtime_package() {
 # What every build of the project needs.
 BUILD_PACKAGES=(build-essential cmake pkg-config binutils file
                 libgtest-dev libgmock-dev qtbase5-dev qtbase5-dev-tools
-                nlohmann-json3-dev libudev-dev umockdev libboost-dev libcli11-dev)
+                nlohmann-json3-dev libudev-dev umockdev libboost-dev libcli11-dev
+                libsystemd-dev prometheus-cpp-dev)
 
 # The browser test of the reader service's demo page, run in the native
 # normal stage (a build without chromium leaves the test out).
@@ -96,4 +97,5 @@ QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools libgl-dev)
 # The arm64 cross build and its tests under user-mode emulation.
 ARM64_PACKAGES=(crossbuild-essential-arm64 qemu-user-static debhelper dpkg-dev
                 libgtest-dev:arm64 libgmock-dev:arm64 qtbase5-dev:arm64
-                libudev-dev:arm64 pkgconf:arm64 libboost-dev:arm64)
+                libudev-dev:arm64 pkgconf:arm64 libboost-dev:arm64
+                libsystemd-dev:arm64 prometheus-cpp-dev:arm64)

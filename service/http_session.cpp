@@ -1,6 +1,8 @@
 #include "http_session.h"
 
+#include "endpoints.h"
 #include "log.h"
+#include "metrics.h"
 #include "static_files.h"
 #include "ws_session.h"
 
@@ -87,6 +89,8 @@ void HttpSession::onRead(beast::error_code ec, size_t)
     if (!hostAllowed(shared.rules, host)) {
         logNotice("connection " + std::to_string(slot_.number()) + " from " + peer_ +
                 ": refused, Host \"" + printable(host) + "\"");
+        if (websocket::is_upgrade(request))
+            shared.metrics.refused(Refusal::Host);
         Response refused{http::status::forbidden, request.version()};
         refused.set(http::field::content_type, "text/plain; charset=utf-8");
         refused.body() = "forbidden: this service answers only to a loopback Host\n";
@@ -112,6 +116,7 @@ void HttpSession::upgrade(Request request)
     if (!originAllowed(slot_.shared().rules, origin)) {
         logNotice("connection " + number + " from " + peer_ + ": refused, Origin \"" +
                 printable(*origin) + "\"");
+        slot_.shared().metrics.refused(Refusal::Origin);
         Response refused{http::status::forbidden, request.version()};
         refused.set(http::field::content_type, "text/plain; charset=utf-8");
         refused.body() = "forbidden: origin not allowed\n";
@@ -127,6 +132,8 @@ void HttpSession::upgrade(Request request)
 
 HttpSession::Response HttpSession::answer(const Request &request)
 {
+    if (auto field = fieldAnswer(slot_.shared(), request))
+        return std::move(*field);
     Response response{http::status::ok, request.version()};
     response.keep_alive(request.keep_alive());
     response.set(http::field::server, "stripedrvd");
@@ -145,11 +152,6 @@ HttpSession::Response HttpSession::answer(const Request &request)
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
         plain(http::status::method_not_allowed, "only GET and HEAD\n");
         response.set(http::field::allow, "GET, HEAD");
-    } else if (target.substr(0, target.find('?')) == "/api/health") {
-        response.set(http::field::content_type, "application/json");
-        response.body() =
-            json{{"ok", true}, {"reader", slot_.shared().settings.reader}}.dump(
-                -1, ' ', false, json::error_handler_t::replace);
     } else if (auto path = staticPath(slot_.shared().settings.staticDir, target)) {
         std::string content;
         if (readFile(*path, content)) {

@@ -2,6 +2,7 @@
 
 #include "http_session.h"
 #include "log.h"
+#include "metrics.h"
 
 namespace stripedrvd {
 
@@ -25,13 +26,16 @@ ConnectionSlot::~ConnectionSlot()
         --shared_->connections;
 }
 
-SharedState::SharedState(net::io_context &ioContext, Settings s, ReaderQueue &readerQueue)
-    : io(ioContext), settings(std::move(s)), queue(readerQueue)
+SharedState::SharedState(net::io_context &ioContext, Settings s, ReaderQueue &readerQueue,
+                         Field field)
+    : io(ioContext), settings(std::move(s)), queue(readerQueue), presence(field.presence),
+      metrics(field.metrics)
 {
 }
 
-Listener::Listener(net::io_context &io, Settings settings, ReaderQueue &queue)
-    : shared_(std::make_shared<SharedState>(io, std::move(settings), queue)), acceptor_(io), pause_(io)
+Listener::Listener(net::io_context &io, Settings settings, ReaderQueue &queue, Field field)
+    : shared_(std::make_shared<SharedState>(io, std::move(settings), queue, field)), acceptor_(io),
+      pause_(io)
 {
     const tcp::endpoint &endpoint = shared_->settings.listen;
     acceptor_.open(endpoint.protocol());
@@ -79,6 +83,7 @@ void Listener::accept()
         if (shared_->connections >= shared_->settings.maxConnections) {
             logNotice("refused a connection: " + std::to_string(shared_->settings.maxConnections) +
                     " are open already");
+            shared_->metrics.refused(Refusal::Limit);
             boost::system::error_code ignored;
             socket.close(ignored);
         } else {

@@ -1,6 +1,9 @@
 // stripedrvd: the reader service. See docs/service.md.
 #include "log.h"
+#include "metrics.h"
+#include "notify.h"
 #include "options.h"
+#include "presence.h"
 #include "reader_ops.h"
 #include "reader_queue.h"
 #include "listener.h"
@@ -9,7 +12,9 @@
 #include <boost/asio/signal_set.hpp>
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
+#include <memory>
 
 int main(int argc, char **argv)
 {
@@ -21,25 +26,44 @@ int main(int argc, char **argv)
     // A client that goes away mid-write must not end the service.
     std::signal(SIGPIPE, SIG_IGN);
 
+    boost::asio::io_context io;
+    Metrics metrics;
+    PresenceSettings found;
+    found.reader = options.settings.reader;
+    found.match = options.match;
+    found.baud = options.baud;
+    // Test-only seam: the hotplug test's emulated device node cannot carry
+    // the reader's bytes, so it names a simulated reader's line to open
+    // instead, for whatever reader udev shows.
+    if (const char *line = std::getenv("STRIPEDRVD_TEST_LINE"))
+        found.testLine = line;
     // The queue outlives the network side: closing sessions still tell it
     // to forget them. It is shut down (its worker joined) before that, so
-    // that no answer is posted to a network side that has gone.
-    ReaderLine line{options.settings.reader, options.baud};
-    ReaderQueue queue([line](const Request &request) { return runOnReader(line, request); },
+    // that no answer is posted to a network side that has gone. Its runner
+    // asks the presence, made just after it, for the line of the moment.
+    std::unique_ptr<Presence> presence;
+    ReaderQueue queue([&presence](const Request &request) { return presence->run(request); },
                       kQueueCapacity);
-    boost::asio::io_context io;
+    presence = std::make_unique<Presence>(io, found, queue, metrics);
+    Notifier notifier(io);
     try {
-        Listener listener(io, options.settings, queue);
+        Listener listener(io, options.settings, queue, Field{*presence, metrics});
         const auto &listen = options.settings.listen;
         if (!listen.address().is_loopback())
             logWarning("listening on " + listen.address().to_string() +
                     ", which is not loopback: other machines can reach the reader");
-        logNotice("listening on " + listen.address().to_string() + ":" +
-                std::to_string(listener.port()) + ", reader " + options.settings.reader +
-                " at " + std::to_string(options.baud) + " baud");
+        const std::string where = listen.address().to_string() + ":" +
+                                  std::to_string(listener.port());
+        logNotice("listening on " + where + ", reader " +
+                  (found.reader == "auto" ? "auto (USB ID " + found.match.text() + ")"
+                                          : found.reader) +
+                  " at " + std::to_string(options.baud) + " baud");
+        presence->start();
+        notifier.ready("listening on " + where);
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](boost::system::error_code, int number) {
             logNotice(std::string("stopping (") + (number == SIGINT ? "SIGINT" : "SIGTERM") + ")");
+            notifier.stopping();
             io.stop();
         });
         io.run();

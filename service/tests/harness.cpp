@@ -8,6 +8,7 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <future>
 #include <mutex>
 
 namespace svctest {
@@ -62,10 +63,14 @@ Harness::Harness(HarnessOptions options)
 
     stripedrvd::ReaderLine line{server_->portName(), options.baud};
     queue_ = std::make_unique<stripedrvd::ReaderQueue>(
-        [line](const stripedrvd::Request &request) {
-            return stripedrvd::runOnReader(line, request);
-        },
+        [this](const stripedrvd::Request &request) { return presence_->run(request); },
         stripedrvd::kQueueCapacity);
+    // The reader by its fixed name, as `--reader pts/N` would have it.
+    stripedrvd::PresenceSettings found;
+    found.reader = line.port;
+    found.baud = options.baud;
+    presence_ = std::make_unique<stripedrvd::Presence>(io_, found, *queue_, metrics_);
+    presence_->start();
     stripedrvd::Settings settings;
     settings.reader = line.port;
     settings.listen = tcp::endpoint(net::ip::make_address("127.0.0.1"), 0);
@@ -73,12 +78,25 @@ Harness::Harness(HarnessOptions options)
     settings.staticDir = STRIPEDRVD_TEST_STATIC_DIR;
     settings.idleTimeout = options.idleTimeout;
     settings.httpTimeout = options.httpTimeout;
-    listener_ = std::make_unique<stripedrvd::Listener>(io_, settings, *queue_);
+    listener_ = std::make_unique<stripedrvd::Listener>(io_, settings, *queue_,
+                                                       stripedrvd::Field{*presence_, metrics_});
     port_ = listener_->port();
     ioThread_ = std::thread([this] {
         auto guard = net::make_work_guard(io_);
         io_.run();
     });
+    // The reader is told to clients once its version is known: a client
+    // that connected earlier would be greeted with "no reader" first.
+    auto end = std::chrono::steady_clock::now() + 5s;
+    while (!announced() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(2ms);
+}
+
+bool Harness::announced()
+{
+    std::promise<bool> present;
+    net::post(io_, [&] { present.set_value(presence_->event()["present"] == true); });
+    return present.get_future().get();
 }
 
 Harness::~Harness()
@@ -87,9 +105,17 @@ Harness::~Harness()
     ioThread_.join();
     queue_->shutdown();
     listener_.reset();
+    presence_.reset();
+    unplug();
+    stripedrvd::setLogSink({});
+}
+
+void Harness::unplug()
+{
+    if (!simThread_.joinable())
+        return;
     server_->stop();
     simThread_.join();
-    stripedrvd::setLogSink({});
 }
 
 std::string Harness::log() const
@@ -122,6 +148,7 @@ Client::Client(unsigned short port, const std::map<std::string, std::string> &he
     ws_.handshake(host != headers.end() ? host->second : "127.0.0.1:" + std::to_string(port),
                   "/ws");
     beast::get_lowest_layer(ws_).expires_never();
+    greeting_ = receive().value_or(json());
 }
 
 void Client::send(const std::string &text)

@@ -6,6 +6,8 @@
 #include "protocol.h"
 #include "server.h"
 #include "listener.h"
+#include "metrics.h"
+#include "presence.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/beast/core.hpp>
@@ -50,12 +52,20 @@ public:
     // True once a line holding `text` has been logged, within the limit.
     bool logged(const std::string &text, std::chrono::milliseconds limit = 2000ms) const;
     stripedrvd::ReaderQueue &queue() { return *queue_; }
+    // Unplugs the simulated reader: its pseudo-terminal goes away, without
+    // any udev event, as a pseudo-terminal does.
+    void unplug();
+    // Whether clients have been told of a reader (asked on the service's
+    // own thread).
+    bool announced();
 
 private:
     readersim::Card card_;
     std::unique_ptr<readersim::Protocol> protocol_;
     std::unique_ptr<readersim::Server> server_;
     std::thread simThread_;
+    stripedrvd::Metrics metrics_;
+    std::unique_ptr<stripedrvd::Presence> presence_;
     std::unique_ptr<stripedrvd::ReaderQueue> queue_;
     boost::asio::io_context io_;
     std::unique_ptr<stripedrvd::Listener> listener_;
@@ -67,7 +77,9 @@ private:
 class Client {
 public:
     // Connects and shakes hands at /ws; headers to set (Host, Origin) may
-    // be given. Throws boost::system::system_error when refused.
+    // be given. Throws boost::system::system_error when refused. The
+    // service's first message, the reader's state, is taken at once and
+    // kept as greeting().
     explicit Client(unsigned short port, const std::map<std::string, std::string> &headers = {});
     void send(const std::string &text);
     void send(const json &message) { send(message.dump()); }
@@ -77,6 +89,7 @@ public:
     // The answer (not event) with this id; events of it are skipped.
     std::optional<json> answerTo(const json &id, std::chrono::milliseconds limit = 5000ms);
     bool closed() const { return closed_; }
+    const json &greeting() const { return greeting_; }
     // Waits until the service closes the connection.
     bool waitClosed(std::chrono::milliseconds limit);
     void close();
@@ -86,6 +99,7 @@ private:
     boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
     boost::beast::flat_buffer buffer_;
     bool closed_ = false;
+    json greeting_;
 };
 
 // One raw HTTP exchange: the request as given, the whole answer back.

@@ -49,6 +49,11 @@ function showRead(answer) {
 }
 
 function onAnswer(answer) {
+  // The reader's state as the connection opens, then each change of it.
+  if (answer.event === 'reader') {
+    setState(answer.present ? 'reader ' + answer.port + ' attached' : 'no reader attached');
+    return;
+  }
   if (answer.event === 'waiting') {
     setState(pending.get(answer.id) === 'write' ? 'waiting: swipe the card to write'
                                                  : 'waiting: swipe a card');
