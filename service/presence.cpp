@@ -274,9 +274,10 @@ Outcome Presence::run(const Request &request)
     if (current.empty())
         return absentOutcome();
     Outcome outcome = runOnReader(ReaderLine{current, settings_.baud}, request);
-    if (outcome.code == SD_ERR_PORT && !nodeExists(current)) {
+    if (outcome.code != SD_OK && !nodeExists(current)) {
         // Gone without a udev event (a pseudo-terminal does that): this
-        // request is the one that finds out.
+        // request is the one that finds out, by a port that cannot be
+        // opened or by a line that hung up under it.
         net::post(io_, [this, current] { nodeGone(current); });
         return absentOutcome();
     }

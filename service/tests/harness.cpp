@@ -8,8 +8,11 @@
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 
+#include <atomic>
 #include <future>
 #include <mutex>
+
+#include <unistd.h>
 
 namespace svctest {
 
@@ -23,9 +26,17 @@ namespace {
 std::mutex logMutex;
 std::string logText;
 
-readersim::ServerOptions simOptions(const HarnessOptions &options)
+std::string linkName()
+{
+    static std::atomic<int> count{0};
+    return "shm/stripedrvd-test-" + std::to_string(getpid()) + "-" + std::to_string(++count);
+}
+
+readersim::ServerOptions simOptions(const HarnessOptions &options, const std::string &name)
 {
     readersim::ServerOptions sim;
+    if (options.viaLink)
+        sim.linkPath = "/dev/" + name;
     sim.pacing = options.pacing;
     sim.quiet = true;
     sim.swipeOnKey = options.swipeOnDemand; // no key descriptor: swipe() only
@@ -58,10 +69,13 @@ Harness::Harness(HarnessOptions options)
             logText += line + "\n";
         });
     protocol_ = std::make_unique<readersim::Protocol>(card_, options.behaviour);
-    server_ = std::make_unique<readersim::Server>(*protocol_, simOptions(options));
+    const std::string link = options.viaLink ? linkName() : "";
+    server_ = std::make_unique<readersim::Server>(*protocol_, simOptions(options, link));
     simThread_ = std::thread([this] { server_->run(); });
 
-    stripedrvd::ReaderLine line{server_->portName(), options.baud};
+    readerPort_ = server_->portName();
+    readerName_ = options.viaLink ? link : readerPort_;
+    stripedrvd::ReaderLine line{readerName_, options.baud};
     queue_ = std::make_unique<stripedrvd::ReaderQueue>(
         [this](const stripedrvd::Request &request) { return presence_->run(request); },
         stripedrvd::kQueueCapacity);
@@ -116,6 +130,7 @@ void Harness::unplug()
         return;
     server_->stop();
     simThread_.join();
+    server_.reset(); // closes the pseudo-terminal's master: the node goes
 }
 
 std::string Harness::log() const

@@ -35,6 +35,11 @@ struct HarnessOptions {
     std::chrono::seconds idleTimeout{600};
     std::chrono::seconds httpTimeout{30};
     bool quiet = true;            // log lines kept in log() only
+    // The service is given a link below /dev/shm/ to the simulated
+    // reader's line rather than the pseudo-terminal's own name: a freed
+    // pseudo-terminal number is soon reused by another test's reader,
+    // while the link goes for good on unplug().
+    bool viaLink = false;
 };
 
 class Harness {
@@ -45,7 +50,9 @@ public:
     std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
     void swipe() { server_->swipe(); }
     // The simulated reader's port, for calling the library directly.
-    std::string readerPort() const { return server_->portName(); }
+    std::string readerPort() const { return readerPort_; }
+    // The name the service was given for its reader.
+    std::string readerName() const { return readerName_; }
     const readersim::Card &card() const { return card_; }
     // Everything logged so far, one line after the other.
     std::string log() const;
@@ -53,7 +60,8 @@ public:
     bool logged(const std::string &text, std::chrono::milliseconds limit = 2000ms) const;
     stripedrvd::ReaderQueue &queue() { return *queue_; }
     // Unplugs the simulated reader: its pseudo-terminal goes away, without
-    // any udev event, as a pseudo-terminal does.
+    // any udev event, as a pseudo-terminal does. swipe() may not be called
+    // after it.
     void unplug();
     // Whether clients have been told of a reader (asked on the service's
     // own thread).
@@ -64,6 +72,8 @@ private:
     std::unique_ptr<readersim::Protocol> protocol_;
     std::unique_ptr<readersim::Server> server_;
     std::thread simThread_;
+    std::string readerPort_;
+    std::string readerName_;
     stripedrvd::Metrics metrics_;
     std::unique_ptr<stripedrvd::Presence> presence_;
     std::unique_ptr<stripedrvd::ReaderQueue> queue_;
