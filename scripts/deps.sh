@@ -81,7 +81,9 @@ clang_runtime_package() {
 BUILD_PACKAGES=(build-essential cmake pkg-config binutils file
                 libgtest-dev libgmock-dev qtbase5-dev qtbase5-dev-tools
                 nlohmann-json3-dev libudev-dev umockdev libboost-dev libcli11-dev
-                libsystemd-dev prometheus-cpp-dev)
+                libsystemd-dev prometheus-cpp-dev
+                python3-prometheus-client python3-websocket python3-gi
+                gir1.2-umockdev-1.0)
 
 # The browser test of the reader service's demo page, run in the native
 # normal stage (a build without chromium leaves the test out).
