@@ -146,9 +146,9 @@ int Udev::monitorFd() const
     return monitor_ ? udev_monitor_get_fd(monitor_) : -1;
 }
 
-bool Udev::drainEvents()
+Udev::Events Udev::drainEvents()
 {
-    bool relevant = false;
+    Events events;
     // The monitor's socket does not block: this ends when none is left.
     while (monitor_) {
         UdevDevice device(udev_monitor_receive_device(monitor_));
@@ -156,9 +156,11 @@ bool Udev::drainEvents()
             break;
         const std::string action = text(udev_device_get_action(device.get()));
         if (action == "add" || action == "remove")
-            relevant = true;
+            events.any = true;
+        if (action == "remove")
+            events.removed.push_back(text(udev_device_get_sysname(device.get())));
     }
-    return relevant;
+    return events;
 }
 
 } // namespace stripedrvd

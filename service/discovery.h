@@ -54,9 +54,13 @@ public:
     bool startMonitor(std::string &problem);
     // The monitor's descriptor to wait on, -1 without one.
     int monitorFd() const;
-    // Takes every event waiting on the monitor; true when one of them was
-    // a tty added or removed.
-    bool drainEvents();
+    // Takes every event waiting on the monitor: whether one of them was a
+    // tty added or removed, and the names of those removed.
+    struct Events {
+        bool any = false;
+        std::vector<std::string> removed;
+    };
+    Events drainEvents();
 
 private:
     udev *udev_ = nullptr;

@@ -95,8 +95,9 @@ void Presence::waitForEvents()
                                return;
                            // Everything queued is taken at once: a reader
                            // that flaps is looked at once per wake-up.
-                           if (udev_.drainEvents())
-                               look("udev event");
+                           Udev::Events events = udev_.drainEvents();
+                           if (events.any)
+                               look("udev event", events.removed);
                            waitForEvents();
                        });
 }
@@ -106,7 +107,7 @@ bool Presence::nodeExists(const std::string &name) const
     return ::access(("/dev/" + name).c_str(), F_OK) == 0;
 }
 
-void Presence::look(const char *why)
+void Presence::look(const char *why, const std::vector<std::string> &removed)
 {
     if (fixedName()) {
         const bool exists = nodeExists(settings_.reader);
@@ -117,6 +118,12 @@ void Presence::look(const char *why)
         return;
     }
     std::vector<Candidate> found = udev_.readers(settings_.match);
+    found.erase(std::remove_if(found.begin(), found.end(),
+                               [&](const Candidate &c) {
+                                   return std::find(removed.begin(), removed.end(), c.name) !=
+                                          removed.end();
+                               }),
+                found.end());
     if (present_) {
         for (const Candidate &candidate : found)
             if (candidate.name == port_)

@@ -82,7 +82,8 @@ public:
 private:
     bool fixedName() const;
     void waitForEvents();
-    void look(const char *why);
+    // removed: ttys udev has just said are gone, whatever sysfs still shows.
+    void look(const char *why, const std::vector<std::string> &removed = {});
     bool nodeExists(const std::string &name) const;
     void arrive(const std::string &name, const std::string &why);
     void leave(const char *why);
