@@ -18,13 +18,6 @@ json readRequest(int id, int timeout = 20)
     return {{"id", id}, {"op", "read"}, {"tracks", 23}, {"timeout", timeout}};
 }
 
-HarnessOptions onDemand()
-{
-    HarnessOptions options;
-    options.swipeOnDemand = true;
-    return options;
-}
-
 json healthOf(Harness &h, int &status)
 {
     const std::string answer = httpGet(h.port(), "/api/health");
