@@ -54,8 +54,11 @@ class Service:
 
     def stop(self):
         self.proc.terminate()
-        rest = self.proc.communicate(timeout=10)[1]
-        self.lines += rest.splitlines(keepends=True)
+        # Read on through the pipe's text buffer (communicate() would skip
+        # what readline() has buffered already).
+        self.lines += self.proc.stderr.readlines()
+        self.proc.wait(timeout=10)
+        self.proc.stderr.close()
         return self.proc.returncode
 
     def http(self, target, host=None, origin=None):

@@ -31,7 +31,11 @@ def samples(text):
 
 class FieldTest(unittest.TestCase):
     def setUp(self):
-        self.sim, self.reader = start_reader(BINDIR)
+        # The service is given a link to the simulated reader's line: a
+        # freed pseudo-terminal number is soon reused by another test's
+        # reader, while the link goes with the simulated reader.
+        self.reader = "shm/stripedrvd-field-%d" % os.getpid()
+        self.sim, _ = start_reader(BINDIR, "--link", "/dev/" + self.reader)
         self.tmp = tempfile.TemporaryDirectory()
         self.notify_path = os.path.join(self.tmp.name, "notify")
         self.notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
