@@ -26,7 +26,6 @@ int main(int argc, char **argv)
     // A client that goes away mid-write must not end the service.
     std::signal(SIGPIPE, SIG_IGN);
 
-    boost::asio::io_context io;
     Metrics metrics;
     PresenceSettings found;
     found.reader = options.settings.reader;
@@ -40,10 +39,12 @@ int main(int argc, char **argv)
     // The queue outlives the network side: closing sessions still tell it
     // to forget them. It is shut down (its worker joined) before that, so
     // that no answer is posted to a network side that has gone. Its runner
-    // asks the presence, made just after it, for the line of the moment.
+    // asks the presence, made once the network side is, for the line of
+    // the moment; the presence goes before the network side it waits on.
     std::unique_ptr<Presence> presence;
     ReaderQueue queue([&presence](const Request &request) { return presence->run(request); },
                       kQueueCapacity);
+    boost::asio::io_context io;
     presence = std::make_unique<Presence>(io, found, queue, metrics);
     Notifier notifier(io);
     try {
@@ -68,10 +69,12 @@ int main(int argc, char **argv)
         });
         io.run();
         queue.shutdown();
+        presence.reset();
     } catch (const boost::system::system_error &e) {
         logError("cannot listen on " + options.settings.listen.address().to_string() + ":" +
                 std::to_string(options.settings.listen.port()) + ": " + e.code().message());
         queue.shutdown();
+        presence.reset();
         return 1;
     }
     return 0;
