@@ -31,6 +31,16 @@ BINDIR, WWWDIR = sys.argv[1], sys.argv[2]
 del sys.argv[1:3]
 
 
+def service_env(testbed, line):
+    return {"STRIPEDRVD_TEST_LINE": line,
+            # set by the testbed in C, not in os.environ
+            "UMOCKDEV_DIR": testbed.get_root_dir(),
+            # In a sanitizer build: umockdev's preload comes before the
+            # AddressSanitizer runtime, which then must not insist on being
+            # first.
+            "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+
+
 class Hotplug(unittest.TestCase):
     def setUp(self):
         self.testbed = UMockdev.Testbed.new()
@@ -77,9 +87,7 @@ class Hotplug(unittest.TestCase):
     def test_unplug_and_replug_under_another_name(self):
         self.plug("ttyUSB0", "usb1")
         self.service = Service(BINDIR, WWWDIR, ["--reader", "auto"],
-                               env={"STRIPEDRVD_TEST_LINE": self.line,
-                                    # set by the testbed in C, not in os.environ
-                                    "UMOCKDEV_DIR": self.testbed.get_root_dir()})
+                               env=service_env(self.testbed, self.line))
         self.service.wait_present()
         client = self.service.client()
         greeting = client.receive()
@@ -131,8 +139,7 @@ class Hotplug(unittest.TestCase):
     def test_a_flapping_reader_is_coalesced_without_spinning_or_leaking(self):
         self.plug("ttyUSB0", "usb1")
         self.service = Service(BINDIR, WWWDIR, ["--reader", "auto"],
-                               env={"STRIPEDRVD_TEST_LINE": self.line,
-                                    "UMOCKDEV_DIR": self.testbed.get_root_dir()})
+                               env=service_env(self.testbed, self.line))
         self.service.wait_present()
         client = self.service.client()
         client.receive()
