@@ -8,8 +8,12 @@
 //    answer is retried after a short pause). Every request must get exactly
 //    one answer, to its own id, and the process's memory must stay flat.
 //
-//   bench_service            50 timed reads, 32 clients x 1,000 reads
-//   bench_service --short    5 timed reads, 8 clients x 80 reads (CTest)
+// 3. One client makes 10,000 reads: the memory after 100 and after all.
+//
+//   bench_service            50 timed reads, 32 clients x 1,000 reads,
+//                            10,000 reads
+//   bench_service --short    5 timed reads, 8 clients x 80 reads, 200 reads
+//                            (CTest)
 #include "bench_util.h"
 #include "harness.h"
 #include "stripedrv.h"
@@ -113,6 +117,29 @@ bool manyClients(int clients, int reads, bool judgeMemory)
     return answered == reads && wrong == 0 && (!judgeMemory || rssEnd - rssMid < 1024);
 }
 
+// One client's reads one after the other, pacing off: the resident memory
+// after the first 100 against after all of them. The metrics' series are
+// made once per operation and result, so it must stay flat.
+bool memoryOverReads(long reads, bool judge)
+{
+    svctest::Harness h;
+    svctest::Client client(h.port());
+    long rssEarly = 0;
+    bool ok = true;
+    for (long i = 0; i < reads && ok; ++i) {
+        client.send(svctest::json{{"id", i}, {"op", "read"}, {"timeout", 5}});
+        auto answer = client.answerTo(i);
+        ok = answer && (*answer)["ok"] == true;
+        if (i + 1 == 100)
+            rssEarly = bench::residentKb();
+    }
+    const long rssEnd = bench::residentKb();
+    std::printf("%ld reads, one client: resident memory after 100 %ld kB, after all %ld kB "
+                "(%+ld kB)\n",
+                reads, rssEarly, rssEnd, rssEnd - rssEarly);
+    return ok && (!judge || rssEnd - rssEarly < 1024);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -121,6 +148,7 @@ int main(int argc, char **argv)
     sdtest::TempWorkDir dir; // no CONFIG.ini: trace off
     bool ok = timeReads(quick ? 5 : bench::option(argc, argv, "--count", 50));
     ok = manyClients(quick ? 8 : 32, quick ? 80 : 1000, !quick) && ok;
+    ok = memoryOverReads(quick ? 200 : 10000, !quick) && ok;
     std::printf("%s\n", ok ? "OK" : "FAIL");
     return ok ? 0 : 1;
 }

@@ -114,4 +114,5 @@ QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools libgl-dev)
 # The arm64 cross build and its tests under user-mode emulation.
 ARM64_PACKAGES=(crossbuild-essential-arm64 qemu-user-static debhelper dpkg-dev
                 libgtest-dev:arm64 libgmock-dev:arm64 qtbase5-dev:arm64
-                libudev-dev:arm64 pkgconf:arm64 libboost-dev:arm64)
+                libudev-dev:arm64 pkgconf:arm64 libboost-dev:arm64
+                libsystemd-dev:arm64 prometheus-cpp-dev:arm64)

@@ -1,6 +1,8 @@
 #include "http_session.h"
 
+#include "endpoints.h"
 #include "log.h"
+#include "metrics.h"
 #include "static_files.h"
 #include "ws_session.h"
 
@@ -89,6 +91,8 @@ void HttpSession::onRead(beast::error_code ec, size_t)
     if (!hostAllowed(shared.rules, host)) {
         shared.refuse(shared.refusedAccess, Priority::Notice,
                       who() + ": refused, Host \"" + printable(host) + "\"");
+        if (websocket::is_upgrade(request))
+            shared.metrics.refused(Refusal::Host);
         return refuse(http::status::forbidden,
                       "forbidden: this service answers only to a loopback Host\n", request.version());
     }
@@ -149,9 +153,11 @@ void HttpSession::upgrade(Request request)
     if (!originAllowed(shared.rules, origin)) {
         shared.refuse(shared.refusedAccess, Priority::Notice,
                       who() + ": refused, Origin \"" + printable(*origin) + "\"");
+        shared.metrics.refused(Refusal::Origin);
         return refuse(http::status::forbidden, "forbidden: origin not allowed\n", request.version());
     }
     if (shared.connections >= shared.settings.maxConnections) {
+        shared.metrics.refused(Refusal::Limit);
         shared.refuse(shared.connectionLimit, Priority::Notice,
                       who() + ": refused a WebSocket: " +
                           std::to_string(shared.settings.maxConnections) + " are open already");
@@ -169,6 +175,8 @@ void HttpSession::upgrade(Request request)
 
 HttpSession::Response HttpSession::answer(const Request &request)
 {
+    if (auto field = fieldAnswer(slot_.shared(), request))
+        return std::move(*field);
     Response response{http::status::ok, request.version()};
     response.keep_alive(request.keep_alive());
     response.set(http::field::server, "stripedrvd");
@@ -187,11 +195,6 @@ HttpSession::Response HttpSession::answer(const Request &request)
     if (request.method() != http::verb::get && request.method() != http::verb::head) {
         plain(http::status::method_not_allowed, "only GET and HEAD\n");
         response.set(http::field::allow, "GET, HEAD");
-    } else if (target.substr(0, target.find('?')) == "/api/health") {
-        response.set(http::field::content_type, "application/json");
-        response.body() =
-            json{{"ok", true}, {"reader", slot_.shared().settings.reader}}.dump(
-                -1, ' ', false, json::error_handler_t::replace);
     } else if (auto builtin = builtinFile(target)) {
         // The client module, whatever folder --static names.
         response.set(http::field::content_type, contentType(target.substr(0, target.find('?'))));

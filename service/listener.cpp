@@ -2,6 +2,7 @@
 
 #include "http_session.h"
 #include "log.h"
+#include "metrics.h"
 
 namespace stripedrvd {
 
@@ -34,8 +35,10 @@ void ConnectionSlot::becomeSession()
     ++shared_->connections;
 }
 
-SharedState::SharedState(net::io_context &ioContext, Settings s, ReaderQueue &readerQueue)
-    : io(ioContext), settings(std::move(s)), queue(readerQueue), flush_(ioContext)
+SharedState::SharedState(net::io_context &ioContext, Settings s, ReaderQueue &readerQueue,
+                         Field field)
+    : io(ioContext), settings(std::move(s)), queue(readerQueue), presence(field.presence),
+      metrics(field.metrics), flush_(ioContext)
 {
 }
 
@@ -59,8 +62,9 @@ void SharedState::flushRefusals()
         kind->flush();
 }
 
-Listener::Listener(net::io_context &io, Settings settings, ReaderQueue &queue)
-    : shared_(std::make_shared<SharedState>(io, std::move(settings), queue)), acceptor_(io), pause_(io)
+Listener::Listener(net::io_context &io, Settings settings, ReaderQueue &queue, Field field)
+    : shared_(std::make_shared<SharedState>(io, std::move(settings), queue, field)), acceptor_(io),
+      pause_(io)
 {
     const tcp::endpoint &endpoint = shared_->settings.listen;
     acceptor_.open(endpoint.protocol());

@@ -34,6 +34,15 @@ struct Settings {
 };
 
 class SharedState;
+class Presence;
+class Metrics;
+
+// The service's view of its reader in the field: whether it is attached
+// (and where), and the figures a fleet's monitoring scrapes.
+struct Field {
+    Presence &presence;
+    Metrics &metrics;
+};
 
 // Counts one open connection while it lives: among the HTTP connections
 // first, among the WebSocket sessions after an upgrade; moves from the HTTP
@@ -57,11 +66,13 @@ private:
 
 class SharedState {
 public:
-    SharedState(boost::asio::io_context &io, Settings settings, ReaderQueue &queue);
+    SharedState(boost::asio::io_context &io, Settings settings, ReaderQueue &queue, Field field);
 
     boost::asio::io_context &io;
     const Settings settings;
     ReaderQueue &queue;
+    Presence &presence;
+    Metrics &metrics;
     AccessRules rules;               // set once the port is known
     size_t connections = 0;          // WebSocket sessions
     size_t httpConnections = 0;      // connections not (yet) upgraded
@@ -86,7 +97,7 @@ class Listener {
 public:
     // Binds and listens at once; throws boost::system::system_error when
     // the address cannot be had.
-    Listener(boost::asio::io_context &io, Settings settings, ReaderQueue &queue);
+    Listener(boost::asio::io_context &io, Settings settings, ReaderQueue &queue, Field field);
     ~Listener();
     // The port really listened on (the one given, or the one picked for 0).
     unsigned short port() const;

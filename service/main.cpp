@@ -1,6 +1,9 @@
 // stripedrvd: the reader service. See docs/service.md.
 #include "log.h"
+#include "metrics.h"
+#include "notify.h"
 #include "options.h"
+#include "presence.h"
 #include "reader_ops.h"
 #include "reader_queue.h"
 #include "listener.h"
@@ -10,8 +13,10 @@
 #include <boost/asio/signal_set.hpp>
 
 #include <csignal>
+#include <cstdlib>
 #include <iostream>
 #include <sys/stat.h>
+#include <memory>
 
 int main(int argc, char **argv)
 {
@@ -39,33 +44,55 @@ int main(int argc, char **argv)
         logWarning("the demo page's folder " + options.settings.staticDir +
                    " does not exist: / answers 404 (give --static DIR)");
 
+    Metrics metrics;
+    PresenceSettings found;
+    found.reader = options.settings.reader;
+    found.match = options.match;
+    found.baud = options.baud;
+    // Test-only seam: the hotplug test's emulated device node cannot carry
+    // the reader's bytes, so it names a simulated reader's line to open
+    // instead, for whatever reader udev shows.
+    if (const char *line = std::getenv("STRIPEDRVD_TEST_LINE"))
+        found.testLine = line;
     // The queue outlives the network side: closing sessions still tell it
     // to forget them. It is shut down (its worker joined) before that, so
-    // that no answer is posted to a network side that has gone.
-    ReaderLine line{options.settings.reader, options.baud};
-    ReaderQueue queue([line](const Request &request) { return runOnReader(line, request); },
+    // that no answer is posted to a network side that has gone. Its runner
+    // asks the presence, made once the network side is, for the line of
+    // the moment; the presence goes before the network side it waits on.
+    std::unique_ptr<Presence> presence;
+    ReaderQueue queue([&presence](const Request &request) { return presence->run(request); },
                       kQueueCapacity);
     boost::asio::io_context io;
+    presence = std::make_unique<Presence>(io, found, queue, metrics);
+    Notifier notifier(io);
     try {
-        Listener listener(io, options.settings, queue);
+        Listener listener(io, options.settings, queue, Field{*presence, metrics});
         const auto &listen = options.settings.listen;
         if (!listen.address().is_loopback())
             logWarning("listening on " + listen.address().to_string() +
                     ", which is not loopback: other machines can reach the reader");
-        logNotice("listening on " + listen.address().to_string() + ":" +
-                std::to_string(listener.port()) + ", reader " + options.settings.reader +
-                " at " + std::to_string(options.baud) + " baud");
+        const std::string where = listen.address().to_string() + ":" +
+                                  std::to_string(listener.port());
+        logNotice("listening on " + where + ", reader " +
+                  (found.reader == "auto" ? "auto (USB ID " + found.match.text() + ")"
+                                          : found.reader) +
+                  " at " + std::to_string(options.baud) + " baud");
+        presence->start();
+        notifier.ready("listening on " + where);
         boost::asio::signal_set signals(io, SIGINT, SIGTERM);
         signals.async_wait([&](boost::system::error_code, int number) {
             logNotice(std::string("stopping (") + (number == SIGINT ? "SIGINT" : "SIGTERM") + ")");
+            notifier.stopping();
             io.stop();
         });
         io.run();
         queue.shutdown();
+        presence.reset();
     } catch (const boost::system::system_error &e) {
         logError("cannot listen on " + options.settings.listen.address().to_string() + ":" +
                 std::to_string(options.settings.listen.port()) + ": " + e.code().message());
         queue.shutdown();
+        presence.reset();
         return 1;
     }
     return 0;

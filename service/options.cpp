@@ -48,6 +48,19 @@ std::string portName(std::string reader)
     return reader;
 }
 
+// Whether `reader` (below /dev/, or "auto") can name a tty: a name below
+// /dev/ without "..", and, when the node is there already, a character
+// device. A node that is not there yet is let in: the reader may come.
+bool namesTty(const std::string &reader)
+{
+    if (reader == "auto")
+        return true;
+    if (reader.empty() || reader.front() == '/' || reader.find("..") != std::string::npos)
+        return false;
+    struct stat node;
+    return stat(("/dev/" + reader).c_str(), &node) != 0 || S_ISCHR(node.st_mode);
+}
+
 } // namespace
 
 int parseOptions(int argc, const char *const *argv, Options &options, std::ostream &out,
@@ -60,11 +73,16 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
     app.set_config("--config", defaultConfigFile(),
                    "read options from FILE (lines such as reader = \"ttyUSB0\")");
 
-    std::string reader, listen = "127.0.0.1:8765";
+    std::string reader = "auto", match = options.match.text(), listen = "127.0.0.1:8765";
     std::vector<std::string> origins;
     int idle = 600;
     options.settings.staticDir = defaultStaticDir();
-    app.add_option("--reader", reader, "the reader's tty below /dev/, e.g. ttyUSB0")->required();
+    app.add_option("--reader", reader,
+                   "the reader's tty below /dev/ (e.g. ttyUSB0 or stripe-reader), or auto: "
+                   "the adapter found through udev by its USB ID, wherever it is plugged in")
+        ->capture_default_str();
+    app.add_option("--match", match, "the USB ID (VID:PID) of the adapter --reader auto looks for")
+        ->capture_default_str();
     app.add_option("--baud", options.baud, "line speed")
         ->check(CLI::IsMember(std::vector<int>(std::begin(kBaudRates), std::end(kBaudRates))))
         ->capture_default_str();
@@ -109,6 +127,19 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
                 << ": an origin is scheme://host[:port], e.g. http://localhost:8080\n";
             return 2;
         }
+    auto usbId = parseUsbId(match);
+    if (!usbId) {
+        err << "stripedrvd: --match " << match
+            << ": give the adapter's USB ID as VID:PID, four hex digits each, e.g. 1a86:7523\n";
+        return 2;
+    }
+    if (!namesTty(portName(reader))) {
+        err << "stripedrvd: --reader " << reader
+            << ": names no tty; give its name below /dev/ (ttyUSB0, stripe-reader, "
+               "serial/by-id/...) or auto\n";
+        return 2;
+    }
+    options.match = *usbId;
     options.settings.reader = portName(reader);
     options.settings.listen = *endpoint;
     options.settings.allowOrigins = origins;

@@ -1,6 +1,7 @@
 // stripedrvd's command line and configuration file.
 #pragma once
 
+#include "discovery.h"
 #include "listener.h"
 
 #include <ostream>
@@ -12,6 +13,7 @@ namespace stripedrvd {
 struct Options {
     Settings settings;
     int baud = 9600;
+    UsbId match;               // the adapter --reader auto looks for
     bool allowRemote = false;
     bool trace = false;   // let the driver write its trace (track data!)
 };

@@ -94,6 +94,21 @@ Outcome readerInfo(const ReaderLine &line)
 
 } // namespace
 
+Outcome firmwareVersion(const ReaderLine &line)
+{
+    char version[SD_VERSION_MAX + 1] = "";
+    Outcome outcome;
+    outcome.code = OpenCOM(line.port.c_str(), line.baud);
+    if (outcome.code == SD_OK)
+        outcome.code = GetVersionInfo(version);
+    CloseCOM();
+    if (outcome.code != SD_OK)
+        outcome.error = sdmsg::queryMessage(outcome.code);
+    else
+        outcome.info = {{"firmware", version}};
+    return outcome;
+}
+
 Outcome runOnReader(const ReaderLine &line, const Request &request)
 {
     switch (request.op) {

@@ -29,6 +29,10 @@ struct Outcome {
 // Runs a read, write (with its read-back) or info request on the reader.
 Outcome runOnReader(const ReaderLine &line, const Request &request);
 
+// Asks the reader for its firmware version alone (info["firmware"]): the
+// one question put to a reader as it arrives.
+Outcome firmwareVersion(const ReaderLine &line);
+
 // The answer to send for a request and its outcome.
 json answerFor(const Request &request, const Outcome &outcome);
 

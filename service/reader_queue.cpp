@@ -1,5 +1,6 @@
 #include "reader_queue.h"
 
+#include "messages.h"
 #include "stripedrv.h"
 
 #include <chrono>
@@ -109,6 +110,16 @@ void ReaderQueue::forget(SessionId session)
     cutRunning(session, lock);
 }
 
+void ReaderQueue::readerLeft()
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!running_)
+        return;
+    running_->readerLeft = true;
+    running_->cancelRequested = true;
+    cancelWanted_.notify_all();
+}
+
 void ReaderQueue::work()
 {
     for (;;) {
@@ -124,9 +135,14 @@ void ReaderQueue::work()
         }
         if (job.onStart)
             job.onStart();
-        Outcome outcome = runner_(job.request);
+        Outcome outcome = job.task ? job.task() : runner_(job.request);
         {
             std::lock_guard<std::mutex> lock(mutex_);
+            if (running_->readerLeft) {
+                outcome = Outcome{};
+                outcome.code = SD_ERR_PORT;
+                outcome.error = sdmsg::absentReaderMessage();
+            }
             running_.reset();
         }
         if (job.onDone)

@@ -35,6 +35,9 @@ public:
         // begins (the read then waits for the swipe), onDone with its end.
         std::function<void()> onStart;
         std::function<void(const Outcome &)> onDone;
+        // Run instead of the runner when set (the service's own questions
+        // to the reader, such as its version as it arrives).
+        std::function<Outcome()> task;
     };
 
     // runner does the transaction (runOnReader in the service, a stand-in
@@ -58,12 +61,17 @@ public:
     // running one is cut short; for a client that has gone.
     void forget(SessionId session);
 
+    // The reader has gone: the running transaction (whoever's) is cut
+    // short and ends with SD_ERR_PORT and "no reader is attached".
+    void readerLeft();
+
     size_t waiting() const;
 
 private:
     struct Running {
         SessionId session = 0;
         bool cancelRequested = false;
+        bool readerLeft = false;
     };
 
     void work();

@@ -1,6 +1,9 @@
 #include "ws_session.h"
 
 #include "log.h"
+#include "messages.h"
+#include "metrics.h"
+#include "presence.h"
 #include "stripedrv.h"
 
 #include <boost/asio/post.hpp>
@@ -65,6 +68,13 @@ void WsSession::onAccept(beast::error_code ec)
         return drop("handshake failed (" + ec.message() + ")");
     heard();
     watchIdle();
+    // The reader's state first, then each change of it.
+    send(shared_.presence.event());
+    std::weak_ptr<WsSession> weak = weak_from_this();
+    shared_.presence.watch(weak, [weak](const json &event) {
+        if (auto self = weak.lock())
+            self->send(event);
+    });
     readMessage();
 }
 
@@ -139,16 +149,27 @@ void WsSession::enqueue(const Request &request)
 {
     const std::string who = "connection " + std::to_string(slot_.number()) + ": " +
                             opName(request.op);
+    Metrics &metrics = shared_.metrics;
+    if (!shared_.presence.admit()) {
+        // No time limit to wait out: the reader is not there.
+        metrics.transaction(request.op, SD_ERR_PORT, {});
+        return send(failureAnswer(request.id, SD_ERR_PORT, sdmsg::absentReaderMessage()));
+    }
     ReaderQueue::Job job;
     job.session = slot_.number();
     job.request = request;
     boost::asio::io_context &io = shared_.io;
     std::weak_ptr<WsSession> weak = weak_from_this();
-    job.onStart = [&io, weak, request] {
+    auto started = std::make_shared<std::chrono::steady_clock::time_point>();
+    job.onStart = [&io, weak, request, started] {
+        *started = std::chrono::steady_clock::now();
         if (request.op == Op::Read || request.op == Op::Write)
             onSession(io, weak, [id = request.id](WsSession &self) { self.send(waitingEvent(id)); });
     };
-    job.onDone = [&io, weak, request, who](const Outcome &outcome) {
+    job.onDone = [&io, weak, request, who, started, &metrics](const Outcome &outcome) {
+        if (*started != std::chrono::steady_clock::time_point{}) // not dropped while waiting
+            metrics.transaction(request.op, outcome.code,
+                                std::chrono::steady_clock::now() - *started);
         std::string line = who + (outcome.code == SD_OK ? ": ok" : ": code " +
                                                                        std::to_string(outcome.code));
         if (outcome.pan)

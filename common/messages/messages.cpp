@@ -84,4 +84,9 @@ std::string queryMessage(int code)
     }
 }
 
+std::string absentReaderMessage()
+{
+    return "no reader is attached";
+}
+
 } // namespace sdmsg

@@ -19,6 +19,11 @@ std::string codeMessage(int code);
 // did not answer and -3 can only mean the port.
 std::string queryMessage(int code);
 
+// The sentence of a service that knows its reader is not attached (unplugged,
+// or not yet found): the -3 it answers then cannot be the reader's status
+// "rs" nor a wrong port name, so it says only that.
+std::string absentReaderMessage();
+
 // True when codeMessage knows the code (false for values the library never
 // returns, which get a generic sentence).
 bool isKnownCode(int code);

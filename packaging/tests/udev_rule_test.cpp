@@ -123,6 +123,8 @@ TEST_F(ReaderUdevRule, GivesAccessKeepsModemManagerAwayAndLinksTheKernelsTtyUsb)
         {{"MODE", "", "=", "0660"}, ""},
         {{"ENV", "ID_MM_DEVICE_IGNORE", "=", "1"}, ""},
         {{"SYMLINK", "", "+=", "ttyCH341USB%n"}, "ttyUSB[0-9]*"},
+        // The stable name, whichever driver made the tty.
+        {{"SYMLINK", "", "+=", "stripe-reader"}, ""},
     };
     for (const Case &c : cases) {
         bool found = false;

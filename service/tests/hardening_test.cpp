@@ -179,6 +179,9 @@ TEST(Http, AFrameSentRightBehindTheUpgradeReachesTheWebSocket)
     net::read_until(socket, net::dynamic_buffer(pending), "\r\n\r\n");
     ASSERT_EQ(httpStatus(pending), 101);
     pending.erase(0, pending.find("\r\n\r\n") + 4);
+    // The reader's state comes first, as on every connection.
+    json greeting = json::parse(readFrame(socket, pending), nullptr, false);
+    EXPECT_EQ(greeting["event"], "reader");
     // A frame that was dropped never gets its answer.
     json answer = json::parse(readFrame(socket, pending), nullptr, false);
     EXPECT_EQ(answer["id"], 7);

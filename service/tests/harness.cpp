@@ -11,7 +11,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
+#include <future>
 #include <mutex>
+
+#include <unistd.h>
 
 namespace svctest {
 
@@ -25,9 +29,17 @@ namespace {
 std::mutex logMutex;
 std::string logText;
 
-readersim::ServerOptions simOptions(const HarnessOptions &options)
+std::string linkName()
+{
+    static std::atomic<int> count{0};
+    return "shm/stripedrvd-test-" + std::to_string(getpid()) + "-" + std::to_string(++count);
+}
+
+readersim::ServerOptions simOptions(const HarnessOptions &options, const std::string &name)
 {
     readersim::ServerOptions sim;
+    if (options.viaLink)
+        sim.linkPath = "/dev/" + name;
     sim.pacing = options.pacing;
     sim.byteGapMs = options.byteGapMs;
     sim.quiet = true;
@@ -62,15 +74,22 @@ Harness::Harness(HarnessOptions options)
         });
     card_ = options.card;
     protocol_ = std::make_unique<readersim::Protocol>(card_, options.behaviour);
-    server_ = std::make_unique<readersim::Server>(*protocol_, simOptions(options));
+    const std::string link = options.viaLink ? linkName() : "";
+    server_ = std::make_unique<readersim::Server>(*protocol_, simOptions(options, link));
     simThread_ = std::thread([this] { server_->run(); });
 
-    stripedrvd::ReaderLine line{server_->portName(), options.baud};
+    readerPort_ = server_->portName();
+    readerName_ = options.viaLink ? link : readerPort_;
+    stripedrvd::ReaderLine line{readerName_, options.baud};
     queue_ = std::make_unique<stripedrvd::ReaderQueue>(
-        [line](const stripedrvd::Request &request) {
-            return stripedrvd::runOnReader(line, request);
-        },
+        [this](const stripedrvd::Request &request) { return presence_->run(request); },
         stripedrvd::kQueueCapacity);
+    // The reader by its fixed name, as `--reader pts/N` would have it.
+    stripedrvd::PresenceSettings found;
+    found.reader = line.port;
+    found.baud = options.baud;
+    presence_ = std::make_unique<stripedrvd::Presence>(io_, found, *queue_, metrics_);
+    presence_->start();
     stripedrvd::Settings settings;
     settings.reader = line.port;
     settings.listen = tcp::endpoint(net::ip::make_address("127.0.0.1"), 0);
@@ -78,12 +97,25 @@ Harness::Harness(HarnessOptions options)
     settings.staticDir = options.staticDir.empty() ? STRIPEDRVD_TEST_STATIC_DIR : options.staticDir;
     settings.idleTimeout = options.idleTimeout;
     settings.httpTimeout = options.httpTimeout;
-    listener_ = std::make_unique<stripedrvd::Listener>(io_, settings, *queue_);
+    listener_ = std::make_unique<stripedrvd::Listener>(io_, settings, *queue_,
+                                                       stripedrvd::Field{*presence_, metrics_});
     port_ = listener_->port();
     ioThread_ = std::thread([this] {
         auto guard = net::make_work_guard(io_);
         io_.run();
     });
+    // The reader is told to clients once its version is known: a client
+    // that connected earlier would be greeted with "no reader" first.
+    auto end = std::chrono::steady_clock::now() + 5s;
+    while (!announced() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(2ms);
+}
+
+bool Harness::announced()
+{
+    std::promise<bool> present;
+    net::post(io_, [&] { present.set_value(presence_->event()["present"] == true); });
+    return present.get_future().get();
 }
 
 Harness::~Harness()
@@ -92,9 +124,18 @@ Harness::~Harness()
     ioThread_.join();
     queue_->shutdown();
     listener_.reset();
+    presence_.reset();
+    unplug();
+    stripedrvd::setLogSink({});
+}
+
+void Harness::unplug()
+{
+    if (!simThread_.joinable())
+        return;
     server_->stop();
     simThread_.join();
-    stripedrvd::setLogSink({});
+    server_.reset(); // closes the pseudo-terminal's master: the node goes
 }
 
 std::string Harness::log() const
@@ -127,6 +168,7 @@ Client::Client(unsigned short port, const std::map<std::string, std::string> &he
     ws_.handshake(host != headers.end() ? host->second : "127.0.0.1:" + std::to_string(port),
                   "/ws");
     beast::get_lowest_layer(ws_).expires_never();
+    greeting_ = receive().value_or(json());
 }
 
 void Client::send(const std::string &text)

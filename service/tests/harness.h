@@ -6,6 +6,8 @@
 #include "protocol.h"
 #include "server.h"
 #include "listener.h"
+#include "metrics.h"
+#include "presence.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/beast/core.hpp>
@@ -36,6 +38,11 @@ struct HarnessOptions {
     std::chrono::seconds httpTimeout{5};
     bool quiet = true;            // log lines kept in log() only
     std::string staticDir;        // the demo page's folder; empty: service/www
+    // The service is given a link below /dev/shm/ to the simulated
+    // reader's line rather than the pseudo-terminal's own name: a freed
+    // pseudo-terminal number is soon reused by another test's reader,
+    // while the link goes for good on unplug().
+    bool viaLink = false;
 };
 
 class Harness {
@@ -46,7 +53,9 @@ public:
     std::string hostPort() const { return "127.0.0.1:" + std::to_string(port_); }
     void swipe() { server_->swipe(); }
     // The simulated reader's port, for calling the library directly.
-    std::string readerPort() const { return server_->portName(); }
+    std::string readerPort() const { return readerPort_; }
+    // The name the service was given for its reader.
+    std::string readerName() const { return readerName_; }
     const readersim::Card &card() const { return card_; }
     // The simulated reader itself (bytes sent, a read waiting for its card).
     readersim::Server &reader() { return *server_; }
@@ -55,12 +64,23 @@ public:
     // True once a line holding `text` has been logged, within the limit.
     bool logged(const std::string &text, std::chrono::milliseconds limit = 2000ms) const;
     stripedrvd::ReaderQueue &queue() { return *queue_; }
+    // Unplugs the simulated reader: its pseudo-terminal goes away, without
+    // any udev event, as a pseudo-terminal does. swipe() may not be called
+    // after it.
+    void unplug();
+    // Whether clients have been told of a reader (asked on the service's
+    // own thread).
+    bool announced();
 
 private:
     readersim::Card card_;
     std::unique_ptr<readersim::Protocol> protocol_;
     std::unique_ptr<readersim::Server> server_;
     std::thread simThread_;
+    std::string readerPort_;
+    std::string readerName_;
+    stripedrvd::Metrics metrics_;
+    std::unique_ptr<stripedrvd::Presence> presence_;
     std::unique_ptr<stripedrvd::ReaderQueue> queue_;
     boost::asio::io_context io_;
     std::unique_ptr<stripedrvd::Listener> listener_;
@@ -72,7 +92,9 @@ private:
 class Client {
 public:
     // Connects and shakes hands at /ws; headers to set (Host, Origin) may
-    // be given. Throws boost::system::system_error when refused.
+    // be given. Throws boost::system::system_error when refused. The
+    // service's first message, the reader's state, is taken at once and
+    // kept as greeting().
     explicit Client(unsigned short port, const std::map<std::string, std::string> &headers = {});
     void send(const std::string &text);
     void send(const json &message) { send(message.dump()); }
@@ -84,6 +106,7 @@ public:
     // The answer (not event) with this id; events of it are skipped.
     std::optional<json> answerTo(const json &id, std::chrono::milliseconds limit = 5000ms);
     bool closed() const { return closed_; }
+    const json &greeting() const { return greeting_; }
     // Waits until the service closes the connection.
     bool waitClosed(std::chrono::milliseconds limit);
     void close();
@@ -93,6 +116,7 @@ private:
     boost::beast::websocket::stream<boost::beast::tcp_stream> ws_;
     boost::beast::flat_buffer buffer_;
     bool closed_ = false;
+    json greeting_;
 };
 
 // A demo folder below /tmp, removed with the object: index.html and links

@@ -97,6 +97,7 @@ json portJson(const SerialPort &port)
             {"serial", port.serial},
             {"by_id", port.byIdLink},
             {"ch341_link", port.ch341Link},
+            {"stable_link", port.stableLink},
             {"links", port.links},
             {"mm_device_ignore", port.mmIgnore}};
 }
@@ -117,6 +118,9 @@ void printPort(std::ostream &out, const SerialPort &port, const Probe *probe)
         out << "    by-id: " << port.byIdLink << "\n";
     if (!port.ch341Link.empty())
         out << "    link:  " << port.ch341Link << "\n";
+    if (!port.stableLink.empty())
+        out << "    stable: " << port.stableLink << " (the name to configure: it does not "
+               "follow the kernel's numbering)\n";
     out << "    ModemManager: "
         << (port.mmIgnore ? "ignores it (ID_MM_DEVICE_IGNORE=1)" : "may probe it") << "\n";
     if (probe)

@@ -217,6 +217,8 @@ void checkRule(const Host &host, const Target &target, std::vector<Check> &check
         return;
     }
     std::string link = port.ch341Link.empty() ? "" : ", link " + port.ch341Link;
+    if (!port.stableLink.empty())
+        link += ", stable name " + port.stableLink + " (give \"stripe-reader\" as the port)";
     add(checks, "rule", Verdict::Passed,
         "installed as " + file + " and applied to " + port.name +
             " (ModemManager told to ignore it" + link + ")");

@@ -59,6 +59,8 @@ void describeLinks(SerialPort &port)
             port.byIdLink = link;
         else if (startsWith(link, "/dev/ttyCH341USB") && port.ch341Link.empty())
             port.ch341Link = link;
+        else if (link == "/dev/stripe-reader")
+            port.stableLink = link;
     }
 }
 

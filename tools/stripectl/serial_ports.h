@@ -23,6 +23,8 @@ struct SerialPort {
     std::string serial;
     std::string byIdLink;     // "/dev/serial/by-id/usb-1a86_USB_Serial-if00-port0" or ""
     std::string ch341Link;    // "/dev/ttyCH341USB0" or ""
+    std::string stableLink;   // "/dev/stripe-reader" (the udev rule's name
+                              // that the kernel's numbering does not move) or ""
     std::vector<std::string> links; // every link udev made
     bool mmIgnore = false;    // ID_MM_DEVICE_IGNORE set: ModemManager leaves it alone
     bool readerAdapter = false; // the reader's adapter (USB ID 1a86:7523)

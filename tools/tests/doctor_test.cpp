@@ -40,6 +40,10 @@ TEST_F(Doctor, FindsTheAdapterTheRuleAndTheDaemons)
     // With the rule applied it is told to leave the line alone.
     doctor({"ch341-rule-applied"}, {}, "modemmanager", check, 1);
     expectCheck(check, "passed", "told to leave ttyUSB0 alone", "");
+    // ... and it shows the stable name to configure.
+    doctor({"ch341-rule-applied"}, {}, "rule", check, 1);
+    expectCheck(check, "passed",
+                "stable name /dev/stripe-reader (give \"stripe-reader\" as the port)", "");
 
     w.modemManager = false;
     w.brltty = true;

@@ -40,6 +40,14 @@ TEST_F(Ports, ListTheAdaptersAndMarkTheReaders)
     EXPECT_EQ(ports[1]["serial"], "A10K1234");
     EXPECT_EQ(ports[1]["reader_adapter"], false);
     EXPECT_FALSE(ports[1].contains("probe"));
+
+    // With the rule applied: the stable name, in both forms.
+    r = ctl({"ch341-rule-applied"}, {"ports"});
+    EXPECT_TRUE(contains(r.out, "    stable: /dev/stripe-reader (the name to configure")) << r.out;
+    r = ctl({"ch341-rule-applied"}, {"ports", "--json"});
+    answer = json::parse(r.out, nullptr, false);
+    ASSERT_TRUE(answer.is_object()) << r.out << r.err;
+    EXPECT_EQ(answer["ports"][0]["stable_link"], "/dev/stripe-reader");
 }
 
 TEST_F(Ports, ProbeAsksFreeLinesAndLeavesHeldOnesAlone)
