@@ -137,8 +137,7 @@ bool simulatedReader(long count, long midCount)
 
 int main(int argc, char **argv)
 {
-    const long count =
-        bench::hasFlag(argc, argv, "--short") ? 5 : bench::option(argc, argv, "--count", 100);
+    const long count = bench::rounds(argc, argv, 5, 100);
     sdtest::TempWorkDir dir; // no CONFIG.ini: trace off
     bool ok = silentReader(count);
     ok = simulatedReader(count, count < 20 ? count : 20) && ok;

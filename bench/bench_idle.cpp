@@ -12,8 +12,7 @@
 
 int main(int argc, char **argv)
 {
-    const long limit =
-        bench::hasFlag(argc, argv, "--short") ? 1 : bench::option(argc, argv, "--timeout", 20);
+    const long limit = bench::rounds(argc, argv, 1, 20, "--timeout");
     sdtest::TempWorkDir dir;
     readersim::Behaviour silent;
     silent.silent = true;

@@ -63,8 +63,7 @@ bool runSpeed(sdtest::InProcessReader &reader, long baud, long count, size_t rea
 
 int main(int argc, char **argv)
 {
-    const long count =
-        bench::hasFlag(argc, argv, "--short") ? 2 : bench::option(argc, argv, "--count", 20);
+    const long count = bench::rounds(argc, argv, 2, 20);
     sdtest::TempWorkDir dir; // no CONFIG.ini: trace off
     sdtest::InProcessReader reader(/*pacing=*/true);
     const size_t readerBytes =

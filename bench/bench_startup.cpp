@@ -81,8 +81,7 @@ bool report(const char *label, const std::vector<double> &v)
 
 int main(int argc, char **argv)
 {
-    const long count =
-        bench::hasFlag(argc, argv, "--short") ? 2 : bench::option(argc, argv, "--count", 20);
+    const long count = bench::rounds(argc, argv, 2, 20);
     if (bench::skipUnderEmulation("it starts the probe itself, and the kernel runs no foreign "
                                   "program without binfmt_misc; the time would be the emulator's"))
         return bench::kSkipped;

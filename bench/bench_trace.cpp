@@ -67,8 +67,7 @@ void print(const char *label, const Figures &f)
 
 int main(int argc, char **argv)
 {
-    const long count =
-        bench::hasFlag(argc, argv, "--short") ? 10 : bench::option(argc, argv, "--count", 200);
+    const long count = bench::rounds(argc, argv, 10, 200);
     sdtest::TempWorkDir dir;
     sdtest::InProcessReader reader(/*pacing=*/false);
 

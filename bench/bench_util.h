@@ -100,4 +100,12 @@ inline long option(int argc, char **argv, const char *flag, long fallback)
     return fallback;
 }
 
+// How many rounds a benchmark runs: `--count N`, `fallback` without it, or
+// `shortCount` under `--short` (the quick run CTest makes).
+inline long rounds(int argc, char **argv, long shortCount, long fallback,
+                   const char *flag = "--count")
+{
+    return hasFlag(argc, argv, "--short") ? shortCount : option(argc, argv, flag, fallback);
+}
+
 } // namespace bench
