@@ -10,6 +10,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -148,13 +149,22 @@ TEST(Process, NoTraceAnywhereWithoutTraceWhateverCONFIGiniSays)
     const unsigned short port = service.port();
     ASSERT_NE(port, 0) << service.log();
     askInfo(port);
+#ifdef STRIPEDRVD_TEST_BUILD_TREE_WWW
     // From the build folder, the demo page comes from the source tree.
     EXPECT_EQ(httpStatus(httpGet(port, "/")), 200);
+#endif
     service.stop();
     EXPECT_TRUE(scene.traces().empty());
     EXPECT_TRUE(fs::is_directory(scene.stateDir()));
     EXPECT_EQ(fs::status(scene.stateDir()).permissions() & fs::perms::all, fs::perms::owner_all);
-    EXPECT_EQ(service.log().find("<4>"), std::string::npos) << service.log(); // no warning
+    // No warning; a package build, which has no fallback to the source
+    // tree, may only say that the installed page is not there yet.
+    std::istringstream lines(service.log());
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("<4>", 0) == 0) {
+            EXPECT_NE(line.find("the demo page's folder"), std::string::npos) << line;
+        }
+    }
 }
 
 TEST(Process, TraceWarnsAndWritesInTheStateDirectoryOnly)
