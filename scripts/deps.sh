@@ -35,11 +35,22 @@ apt_update() {
     retry apt-get -o DPkg::Lock::Timeout=300 update -qq && apt_updated=1
 }
 
+# Whether package P is installed: for a name without an architecture, the
+# machine's own (or "all"), since a package that is not multi-arch may be
+# there for another architecture only (prometheus-cpp-dev after the arm64
+# stage).
+installed() {
+    case $1 in
+        *:*) dpkg-query -W -f='${Status}\n' "$1" 2>/dev/null | grep -q '^install ok installed$' ;;
+        *) dpkg-query -W -f='${Status} ${Architecture}\n' "$1" 2>/dev/null |
+               grep -qE "^install ok installed ($(dpkg --print-architecture)|all)\$" ;;
+    esac
+}
+
 need_packages() {
     local missing=() p
     for p in "$@"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' \
-            || missing+=("$p")
+        installed "$p" || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
     as_root_or_say "Debian packages" "apt-get install -y ${missing[*]}"
@@ -112,6 +123,8 @@ DEB_PACKAGES=(debhelper dpkg-dev dh-python lintian autopkgtest git
 # The console with Qt 6 instead (SD_QT=6).
 QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools libgl-dev)
 # The arm64 cross build and its tests under user-mode emulation.
+# prometheus-cpp-dev is not multi-arch: its arm64 package takes the place of
+# the amd64 one, which the other stages install again when they run.
 ARM64_PACKAGES=(crossbuild-essential-arm64 qemu-user-static debhelper dpkg-dev
                 libgtest-dev:arm64 libgmock-dev:arm64 qtbase5-dev:arm64
                 libudev-dev:arm64 pkgconf:arm64 libboost-dev:arm64

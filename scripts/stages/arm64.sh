@@ -4,7 +4,14 @@
 # Debian source package does; its tests ran just before (nocheck).
 stage_arm64() {
     need_architecture arm64
-    need_packages "${BUILD_PACKAGES[@]}" "${ARM64_PACKAGES[@]}"
+    # The host's prometheus-cpp-dev gives way to the arm64 one (not
+    # multi-arch): the cross build needs only the latter.
+    local -a host=()
+    local p
+    for p in "${BUILD_PACKAGES[@]}"; do
+        [ "$p" = prometheus-cpp-dev ] || host+=("$p")
+    done
+    need_packages "${host[@]}" "${ARM64_PACKAGES[@]}"
     run_build arm64 -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo
     echo "=== arm64 packages ==="
