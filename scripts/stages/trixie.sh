@@ -66,6 +66,10 @@ stage_trixie() {
     trap chroot_unmount EXIT
     trap 'exit 130' INT
     trap 'exit 143' TERM
+    # The chroot's root a mount point of its own, so that a test inside can
+    # make a private mount namespace (unshare --propagation private, as the
+    # udev rule's package test does).
+    chroot_mount --bind "$chroot_dir" "$chroot_dir"
     chroot_mount -t proc proc "$chroot_dir/proc"
     chroot_mount --bind /dev "$chroot_dir/dev"
     chroot_mount --bind /dev/pts "$chroot_dir/dev/pts"
