@@ -120,6 +120,8 @@ BROWSER_PACKAGES=(chromium chromium-driver python3-selenium openssl
 DEB_PACKAGES=(debhelper dpkg-dev dh-python lintian autopkgtest git
               udev umockdev pkgconf fonts-wqy-microhei
               nodejs node-ws node-typescript)
+# scripts/busy-test: the tests again with the processors kept busy.
+BUSY_PACKAGES=(stress-ng)
 # The console with Qt 6 instead (SD_QT=6).
 QT6_PACKAGES=(qt6-base-dev qt6-base-dev-tools libgl-dev)
 # The arm64 cross build and its tests under user-mode emulation.

@@ -47,9 +47,9 @@ void RealReaderTest::initTestCase()
               "clone call it forks with");
     // Paced like a real line at 9600 baud: replies arrive a byte at a time.
     sim_.start(QStringLiteral(READERSIM_PATH), {QStringLiteral("--quiet")});
-    QVERIFY2(sim_.waitForStarted(5000), "readersim did not start");
+    QVERIFY2(sim_.waitForStarted(30000), "readersim did not start");
     while (!sim_.canReadLine())
-        QVERIFY2(sim_.waitForReadyRead(5000), "readersim printed no port name");
+        QVERIFY2(sim_.waitForReadyRead(30000), "readersim printed no port name");
     dir_ = new ConsoleDir;
     dir_->putAll(STRIPEDRV_PATH, CHIPDRV_PATH, IDCARDDRV_PATH);
     DialogCatcher catcher;

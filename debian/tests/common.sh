@@ -28,7 +28,7 @@ installed() {
 start_readersim() {
     readersim --no-pacing "$@" >"$work/sim.out" 2>"$work/sim.log" &
     pids="$pids $!"
-    for _ in $(seq 40); do [ -s "$work/sim.out" ] && break; sleep 0.25; done
+    for _ in $(seq 120); do [ -s "$work/sim.out" ] && break; sleep 0.25; done
     port=$(head -n 1 "$work/sim.out")
     [ -n "$port" ] || { cat "$work/sim.log"; echo "FAIL: readersim gave no port"; exit 1; }
 }

@@ -43,7 +43,7 @@ class Sim:
         """The hex lines of the bytes received so far."""
         return re.findall(r"<- ([0-9A-F ]+)", self.log())
 
-    def wait_for(self, text: str, limit: float = 5.0) -> None:
+    def wait_for(self, text: str, limit: float = 30.0) -> None:
         deadline = time.monotonic() + limit
         while text not in self.log():
             assert time.monotonic() < deadline, f"readersim never logged {text!r}"
@@ -75,7 +75,7 @@ def sim(sim_factory: Callable[..., Sim]) -> Sim:
     return sim_factory("--no-pacing")
 
 
-def wait_for(condition: Callable[[], bool], limit: float = 5.0, what: str = "condition") -> None:
+def wait_for(condition: Callable[[], bool], limit: float = 30.0, what: str = "condition") -> None:
     deadline = time.monotonic() + limit
     while not condition():
         assert time.monotonic() < deadline, f"{what} never came true"

@@ -27,6 +27,30 @@ def later(seconds: float, action: Callable[[], None]) -> threading.Timer:
     return timer
 
 
+WAITING = "waiting for the card"  # readersim's line once a read waits for a swipe
+
+
+def once_waiting(sim: Sim, action: Callable[[], None]) -> Callable[[], float]:
+    """Runs `action` from another thread once the driver's read waits for
+    the card (a cancel before the call begins would affect nothing); the
+    function returned gives the moment it ran."""
+    done = threading.Event()
+    moment = [0.0]
+
+    def run() -> None:
+        sim.wait_for(WAITING)
+        moment[0] = time.monotonic()
+        action()
+        done.set()
+
+    threading.Thread(target=run, daemon=True).start()
+
+    def when() -> float:
+        assert done.wait(30), "the read never waited for the card"
+        return moment[0]
+    return when
+
+
 def test_other_threads_run_during_a_waiting_read(sim_factory: Callable[..., Sim]) -> None:
     sim = sim_factory("--no-pacing", "--swipe-delay", "0.5")
     count = 0
@@ -51,11 +75,10 @@ def test_other_threads_run_during_a_waiting_read(sim_factory: Callable[..., Sim]
 
 
 def test_cancel_from_another_thread(slow_sim: Sim) -> None:
-    later(0.2, stripedrv.cancel)
-    started = time.monotonic()
+    cancelled_at = once_waiting(slow_sim, stripedrv.cancel)
     with pytest.raises(stripedrv.Cancelled) as caught:
         stripedrv.Reader(slow_sim.port).read(timeout=20)
-    assert time.monotonic() - started < 1.0
+    assert time.monotonic() - cancelled_at() < 1.0
     assert caught.value.code == -11
     assert str(caught.value) == "cancelled by the host"
     slow_sim.wait_for("<- 1B 30")  # the reader was told to leave read mode
@@ -64,13 +87,11 @@ def test_cancel_from_another_thread(slow_sim: Sim) -> None:
 def test_cancel_from_a_signal_handler(slow_sim: Sim) -> None:
     previous = signal.signal(signal.SIGALRM, lambda signum, frame: stripedrv.cancel())
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.2)
-        started = time.monotonic()
+        signalled_at = once_waiting(slow_sim, lambda: os.kill(os.getpid(), signal.SIGALRM))
         with pytest.raises(stripedrv.Cancelled):
             stripedrv.Reader(slow_sim.port).read(timeout=20)
-        assert time.monotonic() - started < 1.0
+        assert time.monotonic() - signalled_at() < 1.0
     finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
 
 
@@ -108,7 +129,10 @@ def test_an_asyncio_task_cancelled_during_a_waiting_read(slow_sim: Sim) -> None:
 
     async def scenario() -> float:
         task = asyncio.ensure_future(reader.read_async(timeout=20))
-        await asyncio.sleep(0.2)
+        deadline = time.monotonic() + 30
+        while WAITING not in slow_sim.log():  # the driver's read waits
+            assert time.monotonic() < deadline, "the read never waited for the card"
+            await asyncio.sleep(0.01)
         assert not task.done()
         started = time.monotonic()
         task.cancel()

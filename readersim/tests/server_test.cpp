@@ -15,6 +15,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 using namespace readersim;
@@ -32,6 +34,36 @@ long long nowMs()
     return std::chrono::duration_cast<Ms>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
+
+// What the reader says (its log), kept for the test to wait on: it outlives
+// the server that writes to it.
+class Said {
+public:
+    std::function<void(const std::string &)> sink()
+    {
+        return [this](const std::string &line) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            text_ += line + "\n";
+        };
+    }
+    // Waits up to 30 s for a line holding `part`.
+    bool waitFor(const std::string &part) const
+    {
+        for (const long long end = nowMs() + 30000; nowMs() < end;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (text_.find(part) != std::string::npos)
+                    return true;
+            }
+            std::this_thread::sleep_for(Ms(5));
+        }
+        return false;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::string text_;
+};
 
 // The host's end of the line.
 class Host {
@@ -93,9 +125,10 @@ TEST(ServerTransactions, ReadStatusAndWriteBackOverManyOpens)
 
 TEST(ServerTransactions, HostThatDiesMidCommandDoesNotStopTheReader)
 {
-    Running r;
+    Said said;
+    Running r([&](ServerOptions &o) { o.quiet = false; o.log = said.sink(); });
     Host(r.server().slavePath()).send(ESC + "t" + "123");  // the host goes away
-    std::this_thread::sleep_for(Ms(1200));                 // the partial command is settled
+    ASSERT_TRUE(said.waitFor("ignored 1B 74 31 32 33"));   // the partial command is settled
     Host host(r.server().slavePath());
     host.send(ESC + "j");
     EXPECT_EQ(host.receive(3), ESC + "rp");
@@ -141,13 +174,21 @@ TEST(ServerSwipe, DelayOrKeySwipesAndResetCancels)
     Host host(delayed.server().slavePath());
     host.send(ESC + "]");
     EXPECT_EQ(host.receive(1, 300), "");  // not swiped yet
-    EXPECT_EQ(host.receive(4, 1000), "s1?" + FS);
-    host.send(ESC + "j");  // answered at once while no read waits
-    EXPECT_EQ(host.receive(3, 200), ESC + "rp");
+    EXPECT_EQ(host.receive(4, 5000), "s1?" + FS);
+    host.send(ESC + "j");  // answered while no read waits (with one, never)
+    EXPECT_EQ(host.receive(3, 5000), ESC + "rp");
 
     int keys[2];
     ASSERT_EQ(pipe(keys), 0);
-    Running r([&](ServerOptions &o) { o.swipeOnKey = true; o.keyFd = keys[0]; }, Card{"1", ""});
+    Said said;
+    Running r(
+        [&](ServerOptions &o) {
+            o.swipeOnKey = true;
+            o.keyFd = keys[0];
+            o.quiet = false;
+            o.log = said.sink();
+        },
+        Card{"1", ""});
     Host onKey(r.server().slavePath());
     onKey.send(ESC + "]");
     EXPECT_EQ(onKey.receive(1, 300), "");
@@ -155,7 +196,7 @@ TEST(ServerSwipe, DelayOrKeySwipesAndResetCancels)
     EXPECT_EQ(onKey.receive(4), "s1?" + FS);
     // The host gives up with the closing pair: a card swiped later is not sent.
     onKey.send(ESC + "T]" + ESC + "0" + ESC + "%A");
-    std::this_thread::sleep_for(Ms(100));
+    ASSERT_TRUE(said.waitFor("the read waiting for a card is cancelled"));
     r.server().swipe();
     EXPECT_EQ(onKey.receive(1, 300), "");
     close(keys[1]);
@@ -166,14 +207,16 @@ TEST(ServerMisbehaviour, HangUpInTheMiddleThenServeAgainBehindTheLink)
 {
     sdtest::TempWorkDir dir;
     std::string link = dir.path() + "/reader";
-    Running r([&](ServerOptions &o) { o.hangupAfter = 3; o.linkPath = link; }, Card{"123456", ""});
+    Said said;
+    Running r([&](ServerOptions &o) { o.hangupAfter = 3; o.linkPath = link; o.log = said.sink(); },
+              Card{"123456", ""});
     {
         Host host(link);
         host.send(ESC + "]");
         EXPECT_EQ(host.receive(9, 1000), "s12");
         EXPECT_TRUE(host.hungUp);
     }
-    std::this_thread::sleep_for(Ms(100));
+    ASSERT_TRUE(said.waitFor("serving again"));
     Host again(link);  // the link follows the new line
     ASSERT_TRUE(again.ok());
     again.send(ESC + "j");

@@ -105,8 +105,9 @@ Harness::Harness(HarnessOptions options)
         io_.run();
     });
     // The reader is told to clients once its version is known: a client
-    // that connected earlier would be greeted with "no reader" first.
-    auto end = std::chrono::steady_clock::now() + 5s;
+    // that connected earlier would be greeted with "no reader" first. Up
+    // to 30 s: longer on a busy machine or under an emulator.
+    auto end = std::chrono::steady_clock::now() + 30s;
     while (!announced() && std::chrono::steady_clock::now() < end)
         std::this_thread::sleep_for(2ms);
 }

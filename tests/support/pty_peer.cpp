@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,21 @@ std::string PtyPeer::receiveCount(size_t count, int maxMs)
     return out;
 }
 
+bool PtyPeer::waitForHostInput(size_t count, int maxMs) const
+{
+    const long long end = nowMs() + maxMs;
+    for (;;) {
+        int queued = 0;
+        if (slave_ < 0 || ioctl(slave_, TIOCINQ, &queued) != 0)
+            return false;
+        if (static_cast<size_t>(queued) >= count)
+            return true;
+        if (nowMs() >= end)
+            return false;
+        usleep(1000);
+    }
+}
+
 void PtyPeer::hangUp()
 {
     if (master_ >= 0)
@@ -140,6 +156,17 @@ std::string TempWorkDir::read(const std::string &name) const
     std::stringstream ss;
     ss << f.rdbuf();
     return ss.str();
+}
+
+bool TempWorkDir::waitForText(const std::string &name, const std::string &text, int maxMs) const
+{
+    const long long end = nowMs() + maxMs;
+    while (read(name).find(text) == std::string::npos) {
+        if (nowMs() >= end)
+            return false;
+        usleep(5000);
+    }
+    return true;
 }
 
 bool TempWorkDir::exists(const std::string &name) const

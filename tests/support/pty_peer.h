@@ -31,6 +31,10 @@ public:
     std::string receive(int quietMs = 200, int maxMs = 3000);
     // Collects exactly `count` bytes, or fewer when `maxMs` run out.
     std::string receiveCount(size_t count, int maxMs = 3000);
+    // Waits until `count` bytes sent wait on the host's side, ready for its
+    // next read (the terminal passes them on a moment after send());
+    // false when maxMs pass first.
+    bool waitForHostInput(size_t count, int maxMs = 30000) const;
     // Drops the reader's side: the slave then reads as end of file.
     void hangUp();
     // Closes the peer's own slave descriptor as well.
@@ -54,6 +58,8 @@ public:
     // The whole of a file in the directory; empty when it does not exist.
     std::string read(const std::string &name) const;
     bool exists(const std::string &name) const;
+    // Waits until the file holds `text`; false when maxMs pass first.
+    bool waitForText(const std::string &name, const std::string &text, int maxMs = 30000) const;
     // CONFIG.ini with the trace switched on.
     void traceOn() const { write("CONFIG.ini", "[DEVTRACE]\nSwitch=1\n"); }
 

@@ -7,6 +7,8 @@
 #include <termios.h>
 
 #include <cctype>
+#include <cstdio>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -84,6 +86,20 @@ inline bool stampAt(const std::string &text, size_t pos)
                                                    : text[pos] != shape[i]))
             return false;
     return true;
+}
+
+// The time a stamp at `pos` names, in seconds on a count of its own (only
+// differences mean something); -1 when no stamp is there.
+inline long long stampSeconds(const std::string &text, size_t pos)
+{
+    tm t{};
+    if (!stampAt(text, pos) ||
+        std::sscanf(text.c_str() + pos, "%4d-%2d-%2d %2d:%2d:%2d", &t.tm_year, &t.tm_mon,
+                    &t.tm_mday, &t.tm_hour, &t.tm_min, &t.tm_sec) != 6)
+        return -1;
+    t.tm_year -= 1900;
+    t.tm_mon -= 1;
+    return static_cast<long long>(timegm(&t));
 }
 
 // The text with every time stamp replaced by `mark`.

@@ -20,6 +20,13 @@ std::string readFile(const std::string &path)
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+bool waitForFile(const std::string &path)
+{
+    for (int i = 0; i < 1500 && access(path.c_str(), F_OK) != 0; ++i)
+        usleep(20000);
+    return access(path.c_str(), F_OK) == 0;
+}
+
 bool contains(const std::string &text, const std::string &part)
 {
     return text.find(part) != std::string::npos;
@@ -36,22 +43,35 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &name,
     return pid;
 }
 
-RunResult finish(pid_t pid, const std::string &name, int interruptAfterMs)
+RunResult finish(pid_t pid, const std::string &name, const std::function<bool()> &interruptWhen)
 {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point killAt = Clock::now() + std::chrono::seconds(90);
+    Clock::time_point interruptedAt{};
+    bool interrupted = false;
     int status = 0;
-    for (int ms = 0; pid > 0 && waitpid(pid, &status, WNOHANG) == 0; ms += 5, usleep(5000)) {
-        if (ms == interruptAfterMs || ms == 90000)
-            kill(pid, ms == 90000 ? SIGKILL : SIGINT);
+    for (; pid > 0 && waitpid(pid, &status, WNOHANG) == 0; usleep(5000)) {
+        if (!interrupted && interruptWhen && interruptWhen()) {
+            interrupted = true;
+            interruptedAt = Clock::now();
+            kill(pid, SIGINT);
+        }
+        if (Clock::now() > killAt)
+            kill(pid, SIGKILL);
     }
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
-            readFile(name + ".out"), readFile(name + ".err")};
+    RunResult r{WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                readFile(name + ".out"), readFile(name + ".err")};
+    if (interrupted)
+        r.afterInterrupt = Clock::now() - interruptedAt;
+    return r;
 }
 
 SimReader::SimReader(std::vector<std::string> options)
 {
     options.insert(options.begin(), {sdtest::readersimProgram(), "--no-pacing"});
     pid_ = spawn(options, "readersim");
-    for (int i = 0; i < 500 && port_.empty(); ++i) {
+    // Up to 30 s: readersim starts slowly under an emulator on a busy machine.
+    for (int i = 0; i < 1500 && port_.empty(); ++i) {
         usleep(20000);
         std::string out = readFile("readersim.out");
         if (out.find('\n') != std::string::npos)
@@ -67,7 +87,7 @@ SimReader::~SimReader()
 
 bool SimReader::waitForLog(const std::string &part) const
 {
-    for (int i = 0; i < 150 && !contains(log(), part); ++i)
+    for (int i = 0; i < 1500 && !contains(log(), part); ++i)
         usleep(20000);
     return contains(log(), part);
 }

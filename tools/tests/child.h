@@ -3,6 +3,8 @@
 // working directory (each test has its own, see sdtest::TempWorkDir).
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -11,6 +13,8 @@
 namespace ctltest {
 
 std::string readFile(const std::string &path);
+// Waits up to 30 s for `path` to exist.
+bool waitForFile(const std::string &path);
 bool contains(const std::string &text, const std::string &part);
 
 // Starts argv[0] with its standard output and error in NAME.out and NAME.err
@@ -22,11 +26,15 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &name,
 struct RunResult {
     int status = -1; // exit status, or 128 + signal
     std::string out, err;
+    // From the SIGINT to the end, when finish() sent one.
+    std::chrono::steady_clock::duration afterInterrupt{};
 };
 
-// Waits for a child of spawn(NAME); SIGINT after interruptAfterMs (>= 0),
-// SIGKILL after 90 s.
-RunResult finish(pid_t pid, const std::string &name, int interruptAfterMs = -1);
+// Waits for a child of spawn(NAME); SIGINT, as from Ctrl-C, once
+// `interruptWhen` (when given) first holds: the moment the test waits for,
+// never a fixed time. SIGKILL after 90 s.
+RunResult finish(pid_t pid, const std::string &name,
+                 const std::function<bool()> &interruptWhen = {});
 
 // The simulated reader; the port name (below /dev/) is the first line it
 // prints. Its log of the bytes received is its standard error.
@@ -39,8 +47,11 @@ public:
     const std::string &port() const { return port_; }
     pid_t pid() const { return pid_; }
     std::string log() const { return readFile("readersim.err"); }
-    // It logs what it received a moment after the sender is done.
+    // It logs what it received a moment after the sender is done; waits up
+    // to 30 s for `part`.
     bool waitForLog(const std::string &part) const;
+    // Whether the log has `part` now (for finish()'s interruptWhen).
+    bool logged(const std::string &part) const { return contains(log(), part); }
 
 private:
     pid_t pid_ = -1;

@@ -58,7 +58,10 @@ TEST_F(Ports, ProbeAsksFreeLinesAndLeavesHeldOnesAlone)
     build(w);
     std::vector<std::string> argv = {UMOCKDEV_RUN, "-d", kDevices + "/ch341-rule-applied.umockdev",
                                      "--", "/bin/sh", "-c",
-                                     "sleep 3 3<>/dev/ttyUSB0 & sleep 0.5; exec \"$0\" ports --probe",
+                                     // the probe once sleep holds the line
+                                     "sleep 60 3<>/dev/ttyUSB0 & h=$!; for i in $(seq 600); do "
+                                     "[ \"$(cat /proc/$h/comm 2>/dev/null)\" = sleep ] && break; sleep 0.05; "
+                                     "done; \"$0\" ports --probe; s=$?; kill $h; exit $s",
                                      STRIPECTL_PATH};
     RunResult r = finish(spawn(argv, "held", environment()), "held");
     EXPECT_EQ(r.status, 1) << r.out << r.err;

@@ -32,18 +32,25 @@ protected:
         return !sim->port().empty();
     }
     // Runs stripectl to its end (killed after 90 s), on the simulated
-    // reader's port unless the arguments name one. With interruptAfterMs >= 0
-    // it gets a SIGINT that long after its start, as from Ctrl-C.
-    RunResult ctl(std::vector<std::string> args, int interruptAfterMs = -1)
+    // reader's port unless the arguments name one. With `interruptWhen` it
+    // gets a SIGINT, as from Ctrl-C, once that holds.
+    RunResult ctl(std::vector<std::string> args, const std::function<bool()> &interruptWhen = {})
     {
         if (sim && !args.empty() && std::find(args.begin(), args.end(), "--port") == args.end())
             args.insert(args.begin() + 1, {"--port", sim->port()});
         args.insert(args.begin(), STRIPECTL_PATH);
-        RunResult r = finish(spawn(args, "stripectl"), "stripectl", interruptAfterMs);
+        RunResult r = finish(spawn(args, "stripectl"), "stripectl", interruptWhen);
         // In a sanitizer build a fault in the tool shows here, whatever the
         // exit status the case expects.
         EXPECT_FALSE(contains(r.err, "Sanitizer") || contains(r.err, "runtime error:")) << r.err;
         return r;
+    }
+
+    // Whether the simulated reader holds a read or write waiting for a swipe:
+    // stripectl is then inside the driver's call.
+    std::function<bool()> waitingForSwipe() const
+    {
+        return [this] { return sim->logged("waiting for the card"); };
     }
 
     sdtest::TempWorkDir dir;

@@ -60,7 +60,7 @@ export async function startService(reader, {port = 0, baud, extra = []} = {}) {
   let log = '';
   const service = {child, log: () => log,
                    // Resolves to whether a line matching `pattern` is logged within `ms`.
-                   logged: async (pattern, ms = 2000) => {
+                   logged: async (pattern, ms = 20000) => {
                      for (const end = Date.now() + ms; !pattern.test(log) && Date.now() < end;)
                        await new Promise((resolve) => setTimeout(resolve, 20));
                      return pattern.test(log);
@@ -80,7 +80,7 @@ export async function startService(reader, {port = 0, baud, extra = []} = {}) {
 
 // Resolves with the event's detail when `target` next dispatches `type`
 // (and `accept(detail)` holds), or rejects after `ms`.
-export function nextEvent(target, type, ms = 5000, accept = () => true) {
+export function nextEvent(target, type, ms = 20000, accept = () => true) {
   return new Promise((resolve, reject) => {
     const timer = setTimeout(() => {
       target.removeEventListener(type, listener);

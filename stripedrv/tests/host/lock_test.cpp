@@ -166,13 +166,16 @@ TEST(ProcessLock, KilledHolderLeavesNothingBehind)
 TEST(ProcessLock, WaitForAHeldLineIsCancelled)
 {
     TempWorkDir dir;
+    dir.traceOn();
     PtyPeer peer;
     Holder holder(peer.devicePath());
     auto read = std::async(std::launch::async, [&] {
         char t2[256] = "", t3[256] = "";
         return MS_ReadCard(peer.portName().c_str(), "", 9600, 20, SD_TRACK_2, 0, t2, t3);
     });
-    usleep(300 * 1000);
+    // The read's start line is traced once the call is under way, just
+    // before it opens the line: a cancel from then on reaches it.
+    ASSERT_TRUE(dir.waitForText("DataLog.log", "MS_ReadCard start at"));
     Stopwatch watch;
     MS_Cancel();
     ASSERT_EQ(read.wait_for(std::chrono::seconds(2)), std::future_status::ready);

@@ -153,14 +153,20 @@ TEST(HostCancel, CutsAPrimitiveWaitOfTheHost)
     TempWorkDir dir;
     PtyPeer peer;
     ASSERT_EQ(OpenCOM(peer.portName().c_str(), 9600), SD_OK);
-    std::thread canceller([] {
-        usleep(200 * 1000);
-        MS_Cancel();
+    // A cancel before the call begins is dropped (it never hits a later
+    // call), so the canceller repeats it until the wait has ended.
+    std::atomic<bool> ended{false};
+    std::thread canceller([&] {
+        while (!ended) {
+            MS_Cancel();
+            usleep(20 * 1000);
+        }
     });
     char buf[SD_RECV_MAX];
     int len = 0;
     Stopwatch watch;
     EXPECT_EQ(RecvData(buf, &len, 10), SD_ERR_CANCELLED);
+    ended = true;
     canceller.join();
     EXPECT_LT(watch.seconds(), 1.0);
     // The line stays open and usable for the host's next call.

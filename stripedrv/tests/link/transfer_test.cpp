@@ -12,8 +12,13 @@ using namespace sdtest;
 
 namespace {
 
-// Lets the reader's bytes pass the pseudo-terminal before the library reads.
-void settle() { usleep(100 * 1000); }
+// Sends the reader's bytes and waits until they have passed the
+// pseudo-terminal, so that the library's next read finds them all.
+void sendAndSettle(PtyPeer &peer, const std::string &bytes)
+{
+    peer.send(bytes);
+    ASSERT_TRUE(peer.waitForHostInput(bytes.size())) << hex(bytes);
+}
 
 // The master in packet mode learns when the host drops its queued output.
 void watchFlushes(PtyPeer &peer)
@@ -72,8 +77,7 @@ TEST_F(Transfer, SendDataExGivesUpAfterThreeSecondsOnAFullLine)
 TEST_F(Transfer, RecvByteTakesOneByteOrTimesOutAndDropsQueuedOutput)
 {
     watchFlushes(peer);
-    peer.send("ab");
-    settle();
+    sendAndSettle(peer, "ab");
     unsigned char b = 0;
     EXPECT_EQ(RecvByte(&b, 1), SD_OK);
     EXPECT_EQ(b, 'a');
@@ -114,8 +118,7 @@ TEST_P(EtxFraming, ReplyEndsWithTheReadThatBringsTheEtx)
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.why);
-        peer.send(row.now);
-        settle();
+        sendAndSettle(peer, row.now);
         std::thread later([&] { usleep(row.later.empty() ? 0 : 300 * 1000), peer.send(row.later); });
         Stopwatch clock;
         EXPECT_EQ(receive(3), row.code);
@@ -145,16 +148,14 @@ TEST_F(Transfer, ZeroAndNegativeLimits)
 {
     char buf[SD_RECV_MAX];
     int len = 7;
-    peer.send("abc");
-    settle();
+    sendAndSettle(peer, "abc");
     Stopwatch clock;
     EXPECT_EQ(RecvData(buf, &len, -1), SD_ERR_TIMEOUT); // gives up at once
     EXPECT_EQ(len, 7);
     EXPECT_EQ(RecvDataEx(buf, &len, 0), SD_ERR_TIMEOUT); // takes "abc", no ETX
     EXPECT_EQ(len, 0);
     EXPECT_LT(clock.seconds(), 0.5);
-    peer.send(std::string("d\x03", 2));
-    settle();
+    sendAndSettle(peer, std::string("d\x03", 2));
     EXPECT_EQ(RecvDataEx(buf, &len, 0), SD_OK);
     EXPECT_EQ(std::string(buf, static_cast<size_t>(len)), std::string("d\x03", 2));
     clock = Stopwatch();
@@ -168,14 +169,12 @@ TEST_F(Transfer, RecvDataEx2NeedsTheWholeCountInOneRead)
     std::string block(SD_RECV_EX2_MAX, '\0');
     for (size_t i = 0; i < block.size(); ++i)
         block[i] = static_cast<char>(i);
-    peer.send(block);
-    settle();
+    sendAndSettle(peer, block);
     ASSERT_EQ(RecvDataEx2(buf, SD_RECV_EX2_MAX, 1), SD_OK);
     EXPECT_EQ(0, memcmp(buf, block.data(), block.size()));
 
     // Counts it cannot take are refused before anything is read.
-    peer.send("wxyz");
-    settle();
+    sendAndSettle(peer, "wxyz");
     EXPECT_EQ(RecvDataEx2(buf, -1, 1), SD_ERR_TIMEOUT);
     EXPECT_EQ(RecvDataEx2(buf, SD_RECV_EX2_MAX + 1, 1), SD_ERR_TIMEOUT);
     memset(buf, '#', sizeof buf);
