@@ -295,8 +295,10 @@ constexpr size_t kDrainChunk = 64;
 enum class Answer { None, OnSwipe, Coming };
 Answer g_answer = Answer::None;
 
-// Set when the line was let fall quiet at the open: bytes that come before
-// the first answered command has gone out cannot be its answer.
+// After a drain at the open that ended at its bound, the line never quiet,
+// until the first answered command has gone out: bytes that come before
+// its last byte has left cannot be its answer. (A drain that saw the line
+// quiet has seen the earlier answer end.)
 bool g_dropEarlier = false;
 
 // Every receive that delivers bytes says so: the card has been swiped.
@@ -361,9 +363,10 @@ void letEarlierAnswerRunOut(bool marked, const sd::AnswerMark &mark)
     if (marked && mark.baud > 0 && mark.baud < baud)
         baud = mark.baud;
     const long bytes = marked ? mark.bytes : sd::kLongestAnswerBytes;
-    if (drainUntilQuiet(bytes, baud))
+    const bool quiet = drainUntilQuiet(bytes, baud);
+    if (quiet)
         sd::clearAnswerMark();
-    g_dropEarlier = true;
+    g_dropEarlier = !quiet;
 }
 
 // Before the line is closed. With a mark, an answer still expected is left
@@ -381,10 +384,10 @@ void leaveAnswerBehind()
     sd::detachAnswerMark();
 }
 
-// Around every command sent: on a line let fall quiet at the open, what
-// the line holds before the first answered command has gone out is the
-// rest of an earlier answer. The reader cannot begin the answer before it
-// has the command's last byte, so what came until then is dropped too.
+// Around every command sent while g_dropEarlier holds: what the line holds
+// before the first answered command has gone out is the rest of an earlier
+// answer. The reader cannot begin its answer before it has the command's
+// last byte, so what comes until that has left is dropped too.
 void dropEarlierBeforeSend()
 {
     if (g_dropEarlier)

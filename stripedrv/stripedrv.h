@@ -48,15 +48,15 @@
  * program, another client of a service - that finds the mark set (or finds
  * bytes waiting, or had to wait for another program) reads and drops what
  * the line delivers until it has been quiet for the quiet interval, and
- * only then sends; bytes that come before its own first answered command
- * has gone out are dropped too. It never receives a byte of an earlier
- * answer. The quiet interval is four character times but never under
- * 50 ms: the reader may pause 15 ms between two bytes of an answer, and
- * USB-serial adapters and a busy host hold bytes back. The wait ends at the
- * latest when the longest answer the mark names (a read's: 201 bytes; any
- * other: 1003) has had time to pass with a pause after every byte; a line
- * still not quiet then keeps its mark. A call that follows a clean one pays
- * nothing but a look at the mark. Nothing is traced or sent for it.
+ * only then sends. It never receives a byte of an earlier answer. The quiet
+ * interval is four character times but never under 50 ms: the reader may
+ * pause 15 ms between two bytes of an answer, and USB-serial adapters and a
+ * busy host hold bytes back. The wait ends at the latest when the longest
+ * answer the mark names (a read's: 201 bytes; any other: 1003) has had time
+ * to pass with a pause after every byte; a line still not quiet then keeps
+ * its mark, and what it delivers before the opener's first answered
+ * command has gone out is dropped as well. A call that follows a clean one
+ * pays nothing but a look at the mark. Nothing is traced or sent for it.
  *
  * The answer mark is a file of 40 bytes per device,
  * SD_ANSWER_MARK_DIR "/" SD_ANSWER_MARK_NAME with the device's major and

@@ -88,11 +88,15 @@ struct Tally {
         ++tries;
         if (!lineWasSteady(reader.server())) {
             ++unsteady; // the machine did not run the reader: proves nothing
+            if (std::getenv("SD_HANDOVER_VERBOSE"))
+                std::printf("%s: the line paused %lu ms\n", where.c_str(),
+                            reader.server().longestPauseMs());
             return;
         }
         if (!ownCardOrTimeout(second, reader.card()) && leaks++ == 0)
             firstLeak = where + ": " + describe(second);
     }
+    int judged() const { return tries - unsteady; }
     void expectNone(const char *what, int baud) const
     {
         std::printf("%s at %d baud: %d of %d next reads got bytes of the earlier answer "
@@ -205,8 +209,11 @@ TEST_P(AnswerMarkSlow, ReplySlowerThanAByteCountBound)
     std::mt19937 rng(2900 + baud + shard);
     const unsigned long answer = reader.readAnswerBytes();
     Tally tally;
+    // A pause of 15 ms after every byte leaves the machine little room: a
+    // try in which it did not run the reader for 40 ms is not judged and
+    // made again, up to three times the count.
     const int tries = (handoverTries(kTries) + kSlowShards - 1) / kSlowShards;
-    for (int i = 0; i < tries; ++i) {
+    for (int i = 0; tally.judged() < tries && i < 3 * tries; ++i) {
         const unsigned long cut = randomCut(rng, answer - 3);
         reader.server().resetLongestPause();
         auto a = firstRead(reader.port(), baud);
@@ -218,7 +225,12 @@ TEST_P(AnswerMarkSlow, ReplySlowerThanAByteCountBound)
         tally.count(reader, finishWithSwipes(reader, b),
                     "try " + std::to_string(i) + ", cut after " + std::to_string(cut) + " bytes");
     }
-    tally.expectNone("reply paced at 15 ms a byte", baud);
+    std::printf("reply paced at 15 ms a byte at %d baud: %d of %d next reads got bytes of "
+                "the earlier answer (%d tries not judged)\n",
+                baud, tally.leaks, tally.judged(), tally.unsteady);
+    EXPECT_EQ(tally.leaks, 0) << tally.firstLeak;
+    if (tally.judged() == 0)
+        GTEST_SKIP() << "the machine never ran the simulated reader steadily";
 }
 
 INSTANTIATE_TEST_SUITE_P(BaudShard, AnswerMarkSlow,
