@@ -38,7 +38,10 @@ constexpr size_t kPathMax = 96;
 constexpr size_t kRecordLen = 40; // "1 " + three numbers + blanks + "\n"
 constexpr mode_t kMarkMode = SD_ANSWER_MARK_MODE;
 
-int g_markFd = -1;
+// The mark of the line held now; empty when it has none. The file is
+// opened for each look and each change only, so that an open line still
+// holds one descriptor and nothing is kept between calls.
+char g_markPath[kPathMax] = "";
 bool g_markSet = false; // what the file says now, as far as this holder knows
 
 bool markPath(char (&path)[kPathMax], dev_t device)
@@ -74,6 +77,14 @@ int openOrCreate(const char *path, gid_t lineGroup)
     return -1;
 }
 
+// The mark, opened for one look or change: -1 when it cannot be.
+int openMark()
+{
+    if (g_markPath[0] == '\0')
+        return -1;
+    return open(g_markPath, O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY);
+}
+
 void writeRecord(const char *text)
 {
     char record[kRecordLen];
@@ -81,7 +92,11 @@ void writeRecord(const char *text)
     size_t len = strnlen(text, sizeof record - 1);
     memcpy(record, text, len);
     record[sizeof record - 1] = '\n';
-    (void)!pwrite(g_markFd, record, sizeof record, 0);
+    int fd = openMark();
+    if (fd < 0)
+        return;
+    (void)!pwrite(fd, record, sizeof record, 0);
+    close(fd);
 }
 
 } // namespace
@@ -93,37 +108,38 @@ bool attachAnswerMark(int lineFd)
     char path[kPathMax];
     if (fstat(lineFd, &line) != 0 || !markPath(path, line.st_rdev))
         return false;
-    int fd = keepAboveStdio(openOrCreate(path, line.st_gid));
+    int fd = openOrCreate(path, line.st_gid);
+    if (fd < 0)
+        return false;
     struct stat mark;
-    if (fd >= 0 && (fstat(fd, &mark) != 0 || !S_ISREG(mark.st_mode))) {
-        close(fd);
-        fd = -1;
-    }
-    g_markFd = fd;
+    const bool usable = fstat(fd, &mark) == 0 && S_ISREG(mark.st_mode);
+    close(fd);
+    if (usable)
+        memcpy(g_markPath, path, sizeof path);
     g_markSet = false;
-    return fd >= 0;
+    return usable;
 }
 
 void detachAnswerMark()
 {
-    if (g_markFd >= 0)
-        close(g_markFd);
-    g_markFd = -1;
+    g_markPath[0] = '\0';
     g_markSet = false;
 }
 
 bool answerMarkUsable()
 {
-    return g_markFd >= 0;
+    return g_markPath[0] != '\0';
 }
 
 bool readAnswerMark(AnswerMark &found)
 {
     found = AnswerMark{};
-    if (g_markFd < 0)
+    int fd = openMark();
+    if (fd < 0)
         return false;
     char record[kRecordLen + 1] = {};
-    ssize_t n = pread(g_markFd, record, kRecordLen, 0);
+    ssize_t n = pread(fd, record, kRecordLen, 0);
+    close(fd);
     if (n <= 0 || record[0] == '0')
         return false; // new, or left quiet
     // Anything but a clean "0" is a mark; what cannot be read of it is
@@ -144,7 +160,7 @@ bool readAnswerMark(AnswerMark &found)
 
 void setAnswerMark(long nBytes, long nBaud)
 {
-    if (g_markFd < 0)
+    if (!answerMarkUsable())
         return;
     char text[kRecordLen];
     snprintf(text, sizeof text, "1 %ld %ld %ld", nBytes, nBaud, static_cast<long>(getpid()));
@@ -154,7 +170,7 @@ void setAnswerMark(long nBytes, long nBaud)
 
 void clearAnswerMark()
 {
-    if (g_markFd < 0 || !g_markSet)
+    if (!answerMarkUsable() || !g_markSet)
         return;
     writeRecord("0");
     g_markSet = false;
