@@ -371,14 +371,15 @@ void letEarlierAnswerRunOut(bool marked, const sd::AnswerMark &mark)
 
 // Before the line is closed. With a mark, an answer still expected is left
 // to the next opener, and the close is immediate (a cancel returns at once).
-// Without one (no mark file could be had) the answer is let run out here;
-// a read's answer that has not begun (cut while it waits for the card) is
-// not waited for then, so that the cancel returns at once.
+// Without one (no mark file could be had) nobody after us would know, so
+// the answer is let run out here - also a read's that has not shown a byte
+// yet: the card may have been swiped the instant before the cut.
 void leaveAnswerBehind()
 {
-    if (!sd::answerMarkUsable() &&
-        (g_answer == Answer::Coming || (g_answer == Answer::OnSwipe && bytesWaiting(g_Fd))))
-        (void)drainUntilQuiet(sd::kLongestAnswerBytes, lineBaud());
+    if (!sd::answerMarkUsable() && g_answer != Answer::None)
+        (void)drainUntilQuiet(g_answer == Answer::OnSwipe ? sd::kLongestReadAnswerBytes
+                                                          : sd::kLongestAnswerBytes,
+                              lineBaud());
     g_answer = Answer::None;
     g_dropEarlier = false;
     sd::detachAnswerMark();

@@ -66,9 +66,10 @@
  * (dialout), so every user who may open the reader may read and write it.
  * A program that cannot open or create it (no /run/lock, or a mark whose
  * group it is not in because its creator reached the tty another way) goes
- * by the older rule for its own calls: a call that ends while an answer is
- * under way lets it run out before it closes the line, and a cut read's
- * answer that has not begun is not waited for.
+ * by the rule that needs no file for its own calls: a call that ends while
+ * an answer may be coming (a cut read's too, whose card may have just been
+ * swiped) lets the line fall quiet before it closes it, so such a cancel
+ * takes at least the quiet interval.
  *
  * Descriptors: the line is opened close-on-exec (programs the host starts
  * do not inherit it) and never as descriptor 0, 1 or 2.
@@ -341,9 +342,8 @@ STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nB
  *     9600     0.05 s .. 0.29 s             3.28 s
  *     115200   0.05 s .. 0.07 s             3.08 s
  *
- * Where no answer mark can be had the older rule holds: once the reader
- * has begun its answer, the cancelled call itself lets it run out and the
- * line fall quiet before it returns (up to the middle column's time).
+ * Where no answer mark can be had the cancelled call itself lets the line
+ * fall quiet before it returns (the middle column's time).
  */
 STRIPEDRV_API int MS_Cancel(void);
 

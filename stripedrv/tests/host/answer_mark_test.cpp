@@ -240,15 +240,27 @@ INSTANTIATE_TEST_SUITE_P(BaudShard, AnswerMarkSlow,
 // The mark itself: a cancel returns at once however far the answer is, the
 // mark is left for the next opener, a clean read takes it back, and the file
 // has the mode and place the header gives whatever the umask.
+namespace {
+
+// Where the header says the mark of this reader's line is.
+std::string markPath(Reader &reader)
+{
+    struct stat line;
+    if (stat(("/dev/" + reader.port()).c_str(), &line) != 0)
+        return "";
+    char name[64];
+    snprintf(name, sizeof name, SD_ANSWER_MARK_NAME, major(line.st_rdev), minor(line.st_rdev));
+    return std::string(SD_ANSWER_MARK_DIR) + "/" + name;
+}
+
+} // namespace
+
 TEST(AnswerMarkFile, CancelIsImmediateAndTheMarkOutlivesTheCall)
 {
     TempWorkDir dir;
     Reader reader({9600, 15, 0, longCard()}); // over 2 s of answer left at the cut
-    struct stat line;
-    ASSERT_EQ(stat(("/dev/" + reader.port()).c_str(), &line), 0);
-    char name[64];
-    snprintf(name, sizeof name, SD_ANSWER_MARK_NAME, major(line.st_rdev), minor(line.st_rdev));
-    const std::string path = std::string(SD_ANSWER_MARK_DIR) + "/" + name;
+    const std::string path = markPath(reader);
+    ASSERT_FALSE(path.empty());
     if (access(SD_ANSWER_MARK_DIR, W_OK) != 0)
         GTEST_SKIP() << SD_ANSWER_MARK_DIR << " is not writable here";
     unlink(path.c_str()); // a mark left by an earlier user of this pseudo-terminal
@@ -280,4 +292,34 @@ TEST(AnswerMarkFile, CancelIsImmediateAndTheMarkOutlivesTheCall)
     EXPECT_EQ(fread(&state, 1, 1, f), 1u);
     fclose(f);
     EXPECT_EQ(state, '0') << "a clean read leaves the mark set";
+}
+
+// Where no mark file can be had (here a directory stands in its place), the
+// call cut right after the swipe lets the line fall quiet itself before it
+// closes it, and the next read still gets its own card.
+TEST(AnswerMarkFile, WithoutAMarkFileTheCutCallLetsTheLineFallQuiet)
+{
+    TempWorkDir dir;
+    Reader reader({9600, 0, kAnswerDelayMs});
+    const std::string path = markPath(reader);
+    ASSERT_FALSE(path.empty());
+    if (access(SD_ANSWER_MARK_DIR, W_OK) != 0)
+        GTEST_SKIP() << SD_ANSWER_MARK_DIR << " is not writable here";
+    unlink(path.c_str());
+    rmdir(path.c_str()); // left by an earlier run cut short
+    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+    Tally tally;
+    for (int i = 0; i < 6; ++i) {
+        reader.server().resetLongestPause();
+        auto a = firstRead(reader.port(), 9600);
+        ASSERT_TRUE(waitUntil([&] { return reader.server().readWaiting(); })) << i;
+        reader.server().swipe();
+        std::this_thread::sleep_for(std::chrono::milliseconds(i));
+        MS_Cancel();
+        auto b = nextRead(reader.port(), 9600);
+        EXPECT_TRUE(cutOrWhole(a.get(), reader.card(), SD_ERR_CANCELLED));
+        tally.count(reader, finishWithSwipes(reader, b), "try " + std::to_string(i));
+    }
+    rmdir(path.c_str());
+    tally.expectNone("read cut right after the swipe, no mark file", 9600);
 }
