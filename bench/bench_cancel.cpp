@@ -7,11 +7,11 @@
 //    pair sent and the port closed) is taken.
 // 2. Waiting for a swipe, the simulated reader: the same against readersim
 //    waiting for its card to be swiped on demand (at 9600 baud, paced).
-// 3. In the middle of the answer (for the record, no goal): the card is
-//    swiped and the read cancelled 20 bytes into the answer; the read
-//    returns once the rest of the answer has gone by and the line has been
-//    quiet for the quiet interval, so that the next holder of the line
-//    gets none of it.
+// 3. In the middle of the answer: the card is swiped and the read
+//    cancelled 20 bytes into the answer; the read returns at once and
+//    leaves the line's answer mark set, and the next read (the next try)
+//    lets the rest of the answer go by and the line fall quiet before it
+//    sends, so that it gets none of it.
 //
 //   bench_cancel            100 tries (20 in the middle of the answer)
 //   bench_cancel --short    5 tries (the CTest variant)

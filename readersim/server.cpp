@@ -289,7 +289,9 @@ void Server::swipeNow()
     setSwipePending(false);
     if (!options_.quiet)
         say("card swiped");
-    queueReply(swipeReply_);
+    // The reader decodes the stripe before it answers: it has begun, and
+    // a reset no longer stops it, some time before its first byte.
+    queueReply(swipeReply_, std::chrono::milliseconds(options_.answerDelayMs));
 }
 
 void Server::notePause(Clock::time_point now)
@@ -375,13 +377,13 @@ void Server::handle(const std::vector<Event> &events)
     }
 }
 
-void Server::queueReply(const std::string &bytes)
+void Server::queueReply(const std::string &bytes, Clock::duration delay)
 {
     if (options_.hex)
         say("-> " + hex(bytes));
     if (out_.empty()) {
         sent_ = 0;
-        nextByteAt_ = std::max(nextByteAt_, Clock::now() + byteTime());
+        nextByteAt_ = std::max(nextByteAt_, Clock::now() + delay + byteTime());
     }
     out_.push_back(bytes);
 }
@@ -391,7 +393,7 @@ void Server::queueReply(const std::string &bytes)
 // late; they then go out back to back, as a real line would send them.
 void Server::sendDue()
 {
-    const bool paced = options_.pacing || options_.byteGapMs > 0;
+    const bool paced = options_.pacing || options_.byteGapMs > 0 || options_.answerDelayMs > 0;
     const auto gap = std::chrono::milliseconds(options_.byteGapMs);
     while (!out_.empty() && !writeBlocked_) {
         auto now = Clock::now();

@@ -34,6 +34,7 @@ struct ServerOptions {
     bool pacing = true;         // ~10 bit times per byte at the line's speed
     int byteGapMs = 0;          // extra pause after every byte sent
     double swipeDelay = 0;      // seconds from a read command to the swipe
+    int answerDelayMs = 0;      // from the swipe to the read answer's first byte
     bool swipeOnKey = false;    // the swipe waits for a line on keyFd
     int keyFd = -1;             // watched for Enter when swipeOnKey
     long hangupAfter = -1;      // >= 0: hang up after this many bytes of a reply
@@ -96,7 +97,7 @@ private:
     void onHostBytes();
     void handle(const std::vector<Event> &events);
     void warnOnSpeed(const std::vector<Event> &events) const;
-    void queueReply(const std::string &bytes);
+    void queueReply(const std::string &bytes, Clock::duration delay = {});
     void sendDue();
     Clock::duration byteTime() const;
     Clock::time_point nextDeadline() const;

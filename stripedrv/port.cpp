@@ -264,24 +264,29 @@ void dropQueuedOutput()
 
 // The reader sends an answer it has begun to its end, whatever the host does
 // meanwhile: the reset of the closing pair only stops a read that still
-// waits for its card. Whoever takes the line next (another thread, another
-// program, another client of the service) would take the rest for the
-// answer to its own command - card data delivered to the wrong party. So a
-// line on which an answer may still be coming changes hands only once it
-// has been quiet for a few character times, and what comes meanwhile is read
-// and dropped.
+// waits for its card, and a card swiped the instant before the reset has
+// already begun an answer whose first byte is not here yet. Whoever takes
+// the line next (another thread, another program, another client of the
+// service) would take it for the answer to its own command - card data
+// delivered to the wrong party. So a holder marks the line before every
+// command that gets an answer and takes the mark back once the answer has
+// ended (answer_mark.cpp); a transaction that ends otherwise - cut, timed
+// out, killed - leaves it set and returns at once. The next opener that
+// finds the mark reads and drops what the line delivers until it has been
+// quiet, and only then sends.
 //
-// A USB-serial adapter holds received bytes back for up to its latency
-// timer (16 ms on the common ones) before passing them on, and a busy host
-// hands them to the line late again; a pause that long inside an answer is
-// not its end. So quiet is never judged on less than kQuietFloorMs,
-// whatever the speed.
+// Quiet: the reader may pause up to kReaderPauseMs between two bytes of
+// one answer, a USB-serial adapter holds received bytes back for up to its
+// latency timer (16 ms on the common ones) and a busy host hands them on
+// late again; a gap that long inside an answer is not its end. So quiet is
+// never judged on less than kQuietFloorMs, whatever the speed.
 constexpr long kQuietCharacters = 4;
 constexpr int kQuietFloorMs = 50;
-// No answer of the protocol is longer than the identity record's: 0xAA,
-// three digits and up to 999 bytes. A line that is not quiet after that long
-// (and the quiet interval) is noise, and is handed over all the same.
-constexpr long kLongestAnswerBytes = 1 + 3 + SD_IDENTITY_MAX;
+constexpr int kReaderPauseMs = 15;
+constexpr int kAdapterLatencyMs = 16;
+constexpr int kSlowestByteMs = 9; // one byte at 1200 baud
+static_assert(kQuietFloorMs > kSlowestByteMs + kReaderPauseMs + kAdapterLatencyMs,
+              "a pause inside an answer never passes for quiet");
 // Bytes dropped per read while waiting for quiet.
 constexpr size_t kDrainChunk = 64;
 
@@ -289,6 +294,12 @@ constexpr size_t kDrainChunk = 64;
 // answer waiting for the card, or an answer coming (or begun).
 enum class Answer { None, OnSwipe, Coming };
 Answer g_answer = Answer::None;
+
+// After a drain at the open that ended at its bound, the line never quiet,
+// until the first answered command has gone out: bytes that come before
+// its last byte has left cannot be its answer. (A drain that saw the line
+// quiet has seen the earlier answer end.)
+bool g_dropEarlier = false;
 
 // Every receive that delivers bytes says so: the card has been swiped.
 void noteBytesIn()
@@ -310,37 +321,87 @@ int quietMs(long baud)
     return chars > kQuietFloorMs ? chars : kQuietFloorMs;
 }
 
-// Reads and drops what the line delivers until it has been quiet for the
-// quiet interval, or until the longest answer at this speed has had time to
-// pass. MS_Cancel does not cut it short: the answer is already on its way.
-// A line that has hung up ends it at once (nothing more can come).
-void drainUntilQuiet()
+// How long an answer of nBytes can take at nBaud when the reader pauses
+// after every byte, and the quiet after it: past that, the line is noise.
+int drainBoundMs(long nBytes, long nBaud)
 {
-    const long baud = lineBaud();
-    const int quiet = quietMs(baud);
-    const struct timespec bound = sd::msFromNow(sd::wireMs(baud, kLongestAnswerBytes) + quiet);
+    return sd::wireMs(nBaud, nBytes) + static_cast<int>(nBytes) * kReaderPauseMs + quietMs(nBaud);
+}
+
+// Reads and drops what the line delivers until it has been quiet for the
+// quiet interval (true), or until an answer of nBytes has had time to pass
+// (false: the line is not quiet). MS_Cancel does not cut it short: the
+// answer is already on its way. A line that has hung up ends it at once
+// (false: whether the reader is done is not known).
+bool drainUntilQuiet(long nBytes, long nBaud)
+{
+    const int quiet = quietMs(nBaud);
+    const struct timespec bound = sd::msFromNow(drainBoundMs(nBytes, nBaud));
     for (;;) {
         const int left = sd::millisecondsLeft(bound);
         struct pollfd line = {g_Fd, POLLIN, 0};
         int r = poll(&line, 1, left < quiet ? left : quiet);
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0 || (line.revents & POLLNVAL) != 0)
-            return; // quiet (or the bound reached), or the line cannot be waited on
+        if (r < 0 || (line.revents & POLLNVAL) != 0)
+            return false; // the line cannot be waited on
+        if (r == 0)
+            return left >= quiet; // quiet, or the bound reached
         char dropped[kDrainChunk];
         if (classify(read(g_Fd, dropped, sizeof dropped)) == Io::HungUp || left == 0)
-            return;
+            return false;
     }
 }
 
-// Before the line is closed: an answer that is still expected is let run
-// out. A read's answer that has not begun (cut while it waits for the card)
-// is not waited for, so that the cancel returns at once.
-void letAnswerRunOut()
+// At the open, before anything is sent: the last holder left an answer
+// coming (its mark), or one may be coming all the same (bytes are waiting,
+// or another program held the line until now). The line is drained at the
+// slower of the two speeds; the mark is taken back once the line was quiet.
+void letEarlierAnswerRunOut(bool marked, const sd::AnswerMark &mark)
 {
-    if (g_answer == Answer::Coming || (g_answer == Answer::OnSwipe && bytesWaiting(g_Fd)))
-        drainUntilQuiet();
+    long baud = lineBaud();
+    if (marked && mark.baud > 0 && mark.baud < baud)
+        baud = mark.baud;
+    const long bytes = marked ? mark.bytes : sd::kLongestAnswerBytes;
+    const bool quiet = drainUntilQuiet(bytes, baud);
+    if (quiet)
+        sd::clearAnswerMark();
+    g_dropEarlier = !quiet;
+}
+
+// Before the line is closed. With a mark, an answer still expected is left
+// to the next opener, and the close is immediate (a cancel returns at once).
+// Without one (no mark file could be had) nobody after us would know, so
+// the answer is let run out here - also a read's that has not shown a byte
+// yet: the card may have been swiped the instant before the cut.
+void leaveAnswerBehind()
+{
+    if (!sd::answerMarkUsable() && g_answer != Answer::None)
+        (void)drainUntilQuiet(g_answer == Answer::OnSwipe ? sd::kLongestReadAnswerBytes
+                                                          : sd::kLongestAnswerBytes,
+                              lineBaud());
     g_answer = Answer::None;
+    g_dropEarlier = false;
+    sd::detachAnswerMark();
+}
+
+// Around every command sent while g_dropEarlier holds: what the line holds
+// before the first answered command has gone out is the rest of an earlier
+// answer. The reader cannot begin its answer before it has the command's
+// last byte, so what comes until that has left is dropped too.
+void dropEarlierBeforeSend()
+{
+    if (g_dropEarlier)
+        tcflush(g_Fd, TCIFLUSH);
+}
+
+void dropEarlierAfterSend()
+{
+    if (!g_dropEarlier || g_answer == Answer::None)
+        return; // a command without an answer: the next one still drops
+    (void)tcdrain(g_Fd);
+    tcflush(g_Fd, TCIFLUSH);
+    g_dropEarlier = false;
 }
 
 // ---------------------------------------------------------------------------
@@ -432,6 +493,8 @@ int TermOpen(const char *szDevice, long nBaud)
     if (g_Fd != 0)
         (void)flock(g_Fd, LOCK_UN);
     g_answer = Answer::None;
+    g_dropEarlier = false;
+    sd::detachAnswerMark();
     bool waited = false;
     int fd = openHeldLine(szDevice, waited);
     if (fd < 0) {
@@ -449,15 +512,17 @@ int TermOpen(const char *szDevice, long nBaud)
     }
     g_oterm = g_term;
     makeRaw(g_term, nBaud);
-    // Bytes that came before anyone asked (looked at before the settings
-    // discard them): an earlier holder died in the middle of an answer,
-    // whose rest may still be coming. Another program that held the line
-    // until now may have died that way between two of its bytes.
-    const bool mayBeAnswering = waited || bytesWaiting(fd);
+    // The last holder left an answer coming (its mark), or one may be
+    // coming all the same: bytes came before anyone asked (looked at before
+    // the settings discard them), or another program held the line until
+    // now and may have died between two bytes of an answer.
+    sd::AnswerMark mark;
+    const bool marked = sd::attachAnswerMark(fd) && sd::readAnswerMark(mark);
+    const bool mayBeAnswering = marked || waited || bytesWaiting(fd);
     if (ioctl(fd, TCSETAF, &g_term) != 0)
         return SD_ERR_PORT; // stays recorded: CloseCOM restores and closes it
     if (mayBeAnswering)
-        drainUntilQuiet();
+        letEarlierAnswerRunOut(marked, mark);
     return fd;
 }
 
@@ -473,7 +538,7 @@ int TermClose(void)
     CallScope call;
     if (g_Fd == 0)
         return SD_OK;
-    letAnswerRunOut();
+    leaveAnswerBehind();
     if (ioctl(g_Fd, TCSETAF, &g_oterm) != 0) {
         // A line that is gone is still closed, or every transaction against
         // a vanished reader would leak its descriptor for good (the card
@@ -526,7 +591,10 @@ int SendCom(const char *szText)
     if (isPortOpened != 1)
         return 0;
     size_t len = szText != nullptr ? strlen(szText) : 0;
-    return static_cast<int>(write(g_Fd, szText != nullptr ? szText : "", len));
+    dropEarlierBeforeSend();
+    int n = static_cast<int>(write(g_Fd, szText != nullptr ? szText : "", len));
+    dropEarlierAfterSend();
+    return n;
 }
 
 int SendData(int nLen, const char *pData)
@@ -535,7 +603,9 @@ int SendData(int nLen, const char *pData)
     int rc = startSend(nLen, pData);
     if (rc != SD_OK)
         return rc;
+    dropEarlierBeforeSend();
     ssize_t n = write(g_Fd, nLen > 0 ? pData : "", static_cast<size_t>(nLen));
+    dropEarlierAfterSend();
     return n == nLen ? SD_OK : SD_ERR_WRITE;
 }
 
@@ -554,6 +624,7 @@ int SendDataEx(int nLen, const char *pData)
 
     // One budget for the whole command, however many writes it takes.
     const struct timespec deadline = sd::deadlineIn(kSendBudgetSeconds);
+    dropEarlierBeforeSend();
     int sent = 0;
     int stopped = SD_ERR_WRITE; // why the command stopped short
     while (sent < nLen) {
@@ -584,6 +655,8 @@ int SendDataEx(int nLen, const char *pData)
             break;
         }
     }
+    if (sent > 0)
+        dropEarlierAfterSend();
     return sent == nLen ? SD_OK : stopped;
 }
 
@@ -706,10 +779,14 @@ int RecvDataEx2(char *pBuf, int nCount, int nTimeout)
 
 void sd::expectAnswer(AnswerAfter when)
 {
-    g_answer = when == AnswerAfter::Swipe ? Answer::OnSwipe : Answer::Coming;
+    const bool swipe = when == AnswerAfter::Swipe;
+    g_answer = swipe ? Answer::OnSwipe : Answer::Coming;
+    if (g_Fd != 0)
+        setAnswerMark(swipe ? kLongestReadAnswerBytes : kLongestAnswerBytes, lineBaud());
 }
 
 void sd::answerEnded()
 {
     g_answer = Answer::None;
+    clearAnswerMark();
 }

@@ -38,20 +38,38 @@
  * kept out (see docs/hardware.md).
  *
  * Handing over: the reader sends an answer it has begun to its end, whatever
- * the host does meanwhile. So a call that ends while an answer may still be
- * coming (cancelled, timed out, an error byte, a reply that does not fit)
- * does not close the line until it has been quiet for the quiet interval,
- * reading and dropping what comes: the next holder (another thread, another
- * program, another client of a service) never receives a byte of it. A
- * read cut while it still waits for the card is closed at once. A call
- * that finds bytes waiting when it opens the line (its holder died in the
- * middle of an answer), or that had to wait for another program, lets the
- * line fall quiet the same way before it sends anything. The quiet
- * interval is four character times but never under 50 ms (what USB-serial
- * adapters and a busy host hold bytes back); the wait ends at the latest
- * after the longest answer of the protocol (1003 bytes) and the quiet
- * interval, at 9600 baud 1.1 s. A call that follows a clean one pays
- * nothing. Nothing is traced or sent for it.
+ * the host does meanwhile, and a card swiped the instant before a read is
+ * cut has begun an answer whose first byte has not come yet. So before
+ * every command that gets an answer the holder of the line sets the line's
+ * answer mark, and it takes the mark back only once that answer has ended
+ * cleanly. A call that ends otherwise (cancelled, timed out, an error byte,
+ * a reply that does not fit, its process killed) leaves the mark set and
+ * closes the line at once. The next opener - another thread, another
+ * program, another client of a service - that finds the mark set (or finds
+ * bytes waiting, or had to wait for another program) reads and drops what
+ * the line delivers until it has been quiet for the quiet interval, and
+ * only then sends. It never receives a byte of an earlier answer. The quiet
+ * interval is four character times but never under 50 ms: the reader may
+ * pause 15 ms between two bytes of an answer, and USB-serial adapters and a
+ * busy host hold bytes back. The wait ends at the latest when the longest
+ * answer the mark names (a read's: 201 bytes; any other: 1003) has had time
+ * to pass with a pause after every byte; a line still not quiet then keeps
+ * its mark, and what it delivers before the opener's first answered
+ * command has gone out is dropped as well. A call that follows a clean one
+ * pays nothing but a look at the mark. Nothing is traced or sent for it.
+ *
+ * The answer mark is a file of 40 bytes per device,
+ * SD_ANSWER_MARK_DIR "/" SD_ANSWER_MARK_NAME with the device's major and
+ * minor number (/run/lock/stripedrv-answer.188.0), written only by the
+ * line's holder. Whichever program opens the reader first creates it, with
+ * mode SD_ANSWER_MARK_MODE (0660, whatever the umask) and the tty's group
+ * (dialout), so every user who may open the reader may read and write it.
+ * A program that cannot open or create it (no /run/lock, or a mark whose
+ * group it is not in because its creator reached the tty another way) goes
+ * by the rule that needs no file for its own calls: a call that ends while
+ * an answer may be coming (a cut read's too, whose card may have just been
+ * swiped) lets the line fall quiet before it closes it, so such a cancel
+ * takes at least the quiet interval.
  *
  * Descriptors: the line is opened close-on-exec (programs the host starts
  * do not inherit it) and never as descriptor 0, 1 or 2.
@@ -202,6 +220,12 @@ enum {
 #define SD_VERSION_MAX     100 /* version reply with its CR                  */
 #define SD_IDENTITY_MAX    999 /* identity record; its buffer needs one more */
 
+/* The line's answer mark (see "Handing over" at the top): its directory,
+ * its name with the device's major and minor number, its mode. */
+#define SD_ANSWER_MARK_DIR  "/run/lock"
+#define SD_ANSWER_MARK_NAME "stripedrv-answer.%u.%u"
+#define SD_ANSWER_MARK_MODE 0660
+
 /* Trace entries written by the library (each behind its time stamp). */
 #define SD_TRACE_SEND        "send:\n"      /* then a WriteLog_Byte dump */
 #define SD_TRACE_READ_START  "\nMS_ReadCard start at %s\n"
@@ -286,8 +310,8 @@ extern STRIPEDRV_API struct termio g_oterm;
  * Worst-case duration: a read about 2 * nTimeout + 12 seconds, a write
  * about nTimeout + 6 seconds, plus up to nTimeout waiting for a reader
  * that another program holds, plus the time a call of another thread that
- * is under way still takes, plus the waits for a quiet line at the close
- * and at the open (see "Handing over" above and MS_Cancel below).
+ * is under way still takes, plus the wait for a quiet line at the open
+ * (see "Handing over" above and MS_Cancel below).
  * ------------------------------------------------------------------------ */
 STRIPEDRV_API int MS_ReadCard(const char *szPort, const char *szExtPort, int nBaud,
                               int nTimeout, int nTrackMode, int nReserved,
@@ -305,21 +329,21 @@ STRIPEDRV_API int MS_WriteCard(const char *szPort, const char *szExtPort, int nB
  * never cuts a later call short. Safe in a signal handler (no lock, errno
  * kept). Returns 0.
  *
- * When it returns: a read still waiting for the card returns at once
- * (well under 100 ms). Once the reader has begun its answer (the card was
- * swiped), or a status, version or identity answer is due, the call first
- * lets the answer run out and the line fall quiet (see "Handing over" at
- * the top), so that no byte of it reaches the next holder:
+ * When it returns: at once (well under 100 ms), also once the reader has
+ * begun its answer. The answer is left to run out on the line, and the
+ * line's answer mark says so; the next call that opens the line lets it
+ * fall quiet before it sends (see "Handing over" at the top):
  *
- *     baud     rest of a read's answer     line never quiet
- *              (225 bytes) + quiet         (1003 bytes) + quiet
- *     1200     1.93 s                      8.41 s
- *     2400     0.99 s                      4.23 s
- *     4800     0.52 s                      2.14 s
- *     9600     0.29 s                      1.10 s
- *     19200    0.17 s                      0.57 s
- *     38400    0.11 s                      0.31 s
- *     115200   0.07 s                      0.14 s
+ *     baud     next open after a cut read:  line never quiet
+ *              the quiet interval, or the   (a read's 201 bytes, a
+ *              rest of the answer (225      15 ms pause after each)
+ *              bytes) + the quiet interval  + the quiet interval
+ *     1200     0.05 s .. 1.93 s             4.74 s
+ *     9600     0.05 s .. 0.29 s             3.28 s
+ *     115200   0.05 s .. 0.07 s             3.08 s
+ *
+ * Where no answer mark can be had the cancelled call itself lets the line
+ * fall quiet before it returns (the middle column's time).
  */
 STRIPEDRV_API int MS_Cancel(void);
 
@@ -395,8 +419,8 @@ STRIPEDRV_API int MSR_Reset(void);
 /* Sends ESC "_GETVER" and stores the reply up to its CR (CR removed unless
  * it is the only byte) with a NUL. szVersion must hold SD_VERSION_MAX bytes.
  * 2 seconds per byte. 0; -2 timeout or no CR within 100 bytes (szVersion
- * untouched, the rest of the reply is left on the line until it is closed,
- * which lets it run out); -3, -10 from the send; -7 szVersion is NULL
+ * untouched, the rest of the reply is left on the line and the answer
+ * mark set, so the next open lets it run out); -3, -10 from the send; -7 szVersion is NULL
  * (nothing sent). */
 STRIPEDRV_API int GetVersionInfo(char *szVersion);
 
@@ -440,15 +464,18 @@ STRIPEDRV_API void InserStr(char *szText, const char *szInsert, int nPos);
 
 /* Opens the full path szDevice at nBaud and takes the line's lock (see the
  * top of this file), waiting up to 5 seconds for another program that
- * holds it; after such a wait, or with bytes found waiting, it lets the
- * line fall quiet before it returns ("Handing over" at the top). The
+ * holds it; when the line's answer mark is set, after such a wait, or with
+ * bytes found waiting, it lets the line fall quiet before it returns
+ * ("Handing over" at the top). The
  * descriptor (3 or above), or -3; -12 held by another program; -11
  * cancelled while waiting. A path that opens but is not a terminal is
  * closed again (-3). */
 STRIPEDRV_API int TermOpen(const char *szDevice, long nBaud);
 
-/* Lets an answer still coming run out (see "Handing over" at the top),
- * restores the saved settings and closes. 0 (also when nothing is open);
+/* Leaves an answer still coming to the next opener, by the line's answer
+ * mark (without a mark file it lets the answer run out first; see
+ * "Handing over" at the top), restores the saved settings and closes.
+ * 0 (also when nothing is open);
  * -3 the settings cannot be restored (the descriptor stays for a later try,
  * unless the line is gone - hung up or unplugged - when it is closed all the
  * same); -4 the close failed. */

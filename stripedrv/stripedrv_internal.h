@@ -107,6 +107,34 @@ enum class AnswerAfter { Command, Swipe };
 void expectAnswer(AnswerAfter when = AnswerAfter::Command);
 void answerEnded();
 
+// No answer of the protocol is longer than the identity record's: 0xAA,
+// three digits and up to 999 bytes. A read's answer is "s" and its reply.
+constexpr long kLongestAnswerBytes = 1 + 3 + SD_IDENTITY_MAX;
+constexpr long kLongestReadAnswerBytes = 1 + SD_READ_REPLY_MAX;
+
+// ---------------------------------------------------------------------------
+// The mark of an answer that may still be coming (answer_mark.cpp)
+// ---------------------------------------------------------------------------
+
+// What a holder left: an answer of up to `bytes` at `baud` (0: not known)
+// may still be coming.
+struct AnswerMark {
+    long bytes = 0;
+    long baud = 0;
+};
+// Opens (or creates) the mark of the line's device, once its lock is held.
+// False when there is no usable mark file: the line then goes by the rule
+// that needs none (the holder lets its answers run out before the close).
+bool attachAnswerMark(int lineFd);
+void detachAnswerMark();
+bool answerMarkUsable();
+// True, and what it says, when the last holder left the mark set.
+bool readAnswerMark(AnswerMark &found);
+// Before a command that gets an answer goes out; and once it has ended
+// cleanly, or the line has been seen quiet.
+void setAnswerMark(long nBytes, long nBaud);
+void clearAnswerMark();
+
 // ---------------------------------------------------------------------------
 // One transaction at a time (transaction.cpp)
 // ---------------------------------------------------------------------------

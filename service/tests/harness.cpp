@@ -42,6 +42,7 @@ readersim::ServerOptions simOptions(const HarnessOptions &options, const std::st
         sim.linkPath = "/dev/" + name;
     sim.pacing = options.pacing;
     sim.byteGapMs = options.byteGapMs;
+    sim.answerDelayMs = options.answerDelayMs;
     sim.quiet = true;
     sim.swipeOnKey = options.swipeOnDemand; // no key descriptor: swipe() only
     sim.swipeDelay = options.swipeDelay;

@@ -31,6 +31,7 @@ struct HarnessOptions {
     double swipeDelay = 0;        // otherwise this long after the command
     bool pacing = false;
     int byteGapMs = 0;            // pause after every byte the reader sends
+    int answerDelayMs = 0;        // from the swipe to the read answer's first byte
     readersim::Card card;         // the card in the reader
     int baud = 9600;
     std::vector<std::string> allowOrigins;

@@ -15,6 +15,7 @@
 #include "stripedrv.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <random>
 #include <string>
@@ -140,11 +141,12 @@ struct ReadOutcome {
     std::string track2, track3;
 };
 
-inline ReadOutcome readCard(const std::string &port, int nTimeout, int nTrackMode)
+inline ReadOutcome readCard(const std::string &port, int nTimeout, int nTrackMode,
+                            int nBaud = 115200)
 {
     char t2[256] = "", t3[256] = "";
     ReadOutcome out;
-    out.rc = MS_ReadCard(port.c_str(), "", 115200, nTimeout, nTrackMode, 0, t2, t3);
+    out.rc = MS_ReadCard(port.c_str(), "", nBaud, nTimeout, nTrackMode, 0, t2, t3);
     out.track2 = t2;
     out.track3 = t3;
     return out;
@@ -171,6 +173,15 @@ inline bool cutOrWhole(const ReadOutcome &a, const readersim::Card &card, int cu
 inline std::string describe(const ReadOutcome &o)
 {
     return "result " + std::to_string(o.rc) + " [" + o.track2 + "] [" + o.track3 + "]";
+}
+
+// How many tries a repeated hand-over case makes: `standard` (what CI
+// runs), or SD_HANDOVER_TRIES from the environment for a longer run.
+inline int handoverTries(int standard)
+{
+    const char *text = std::getenv("SD_HANDOVER_TRIES");
+    const int tries = text != nullptr ? std::atoi(text) : 0;
+    return tries > 0 ? tries : standard;
 }
 
 // A random cut point of 1 to n bytes.
