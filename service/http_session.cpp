@@ -45,7 +45,8 @@ std::optional<std::string> headerValue(const http::request<http::string_body> &r
 } // namespace
 
 HttpSession::HttpSession(boost::asio::ip::tcp::socket socket, ConnectionSlot slot)
-    : stream_(std::move(socket)), slot_(std::move(slot))
+    : stream_(std::move(socket)), slot_(std::move(slot)),
+      deadline_(std::chrono::steady_clock::now() + slot_.shared().settings.httpTimeout)
 {
     boost::system::error_code ec;
     // Answers are small and follow the "waiting" event closely: without
@@ -67,8 +68,10 @@ void HttpSession::readRequest()
     parser_->header_limit(kMaxHeader);
     parser_->body_limit(kMaxBody);
     // A client that sends its request slowly, or not at all, only holds its
-    // own connection, and only this long.
-    stream_.expires_after(slot_.shared().settings.httpTimeout);
+    // own connection, and only this long: the time is counted from the
+    // connection's start, so that neither a trickle of bytes nor a request
+    // now and then (keep-alive) holds it longer.
+    stream_.expires_at(deadline_);
     http::async_read(stream_, buffer_, *parser_,
                      beast::bind_front_handler(&HttpSession::onRead, shared_from_this()));
 }
@@ -164,7 +167,8 @@ void HttpSession::upgrade(Request request)
         return refuse(http::status::service_unavailable,
                       "too many WebSocket connections: try again later\n", request.version());
     }
-    logInfo(who() + ": WebSocket opened" + (origin ? ", Origin " + printable(*origin) : ""));
+    shared.note(shared.sessionEvents, Priority::Info,
+                who() + ": WebSocket opened" + (origin ? ", Origin " + printable(*origin) : ""));
     slot_.becomeSession();
     stream_.expires_never();
     // What the client sent right behind its request belongs to the WebSocket.
@@ -222,6 +226,9 @@ void HttpSession::send(Response response)
     if (!held->has_content_length())
         held->prepare_payload();
     const bool close = held->need_eof();
+    // The answer to a request that came just in time still goes out, within
+    // the same time again at most.
+    stream_.expires_after(slot_.shared().settings.httpTimeout);
     http::async_write(stream_, *held,
                       [self = shared_from_this(), held, close](beast::error_code ec, size_t n) {
                           self->onWrite(close, ec, n);
@@ -251,6 +258,8 @@ void HttpSession::shutDown()
 {
     beast::error_code ec;
     stream_.socket().shutdown(boost::asio::ip::tcp::socket::shutdown_send, ec);
+    // One second in all, however the client trickles its bytes in.
+    stream_.expires_after(std::chrono::seconds(1));
     drain();
 }
 
@@ -260,7 +269,6 @@ void HttpSession::shutDown()
 void HttpSession::drain()
 {
     buffer_.clear();
-    stream_.expires_after(std::chrono::seconds(1));
     stream_.async_read_some(buffer_.prepare(1024),
                             [self = shared_from_this()](beast::error_code ec, size_t) {
                                 if (!ec)

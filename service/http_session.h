@@ -9,6 +9,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -42,6 +43,8 @@ private:
     ConnectionSlot slot_;
     std::string peer_;
     size_t requests_ = 0;  // read on this connection so far
+    // The end of the time to send requests in, counted from the start.
+    std::chrono::steady_clock::time_point deadline_;
 };
 
 } // namespace stripedrvd

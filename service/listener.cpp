@@ -44,7 +44,8 @@ SharedState::SharedState(net::io_context &ioContext, Settings s, ReaderQueue &re
 
 void SharedState::refuse(RateLimit &kind, Priority priority, const std::string &line)
 {
-    if (!kind.log(priority, line) || flushArmed_)
+    // A session that goes with the stopped loop may still log: no timer then.
+    if (!kind.log(priority, line) || flushArmed_ || io.stopped())
         return;
     flushArmed_ = true;
     flush_.expires_after(std::chrono::seconds(1));
@@ -58,7 +59,8 @@ void SharedState::refuse(RateLimit &kind, Priority priority, const std::string &
 
 void SharedState::flushRefusals()
 {
-    for (RateLimit *kind : {&badRequests, &refusedAccess, &connectionLimit, &silentConnections})
+    for (RateLimit *kind : {&badRequests, &refusedAccess, &connectionLimit, &silentConnections,
+                            &sessionEvents, &cancels, &queueFull})
         kind->flush();
 }
 

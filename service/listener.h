@@ -87,6 +87,17 @@ public:
     // and summed up a second later.
     void refuse(RateLimit &kind, Priority priority, const std::string &line);
 
+    // The other lines a client can cause, limited the same way: its
+    // WebSocket opened, closed or failing its handshake, its cancels, its
+    // requests that find the queue full.
+    RateLimit sessionEvents{"WebSocket opened or closed"};
+    RateLimit cancels{"cancel"};
+    RateLimit queueFull{"refused, the queue is full"};
+    void note(RateLimit &kind, Priority priority, const std::string &line)
+    {
+        refuse(kind, priority, line);
+    }
+
 private:
     void flushRefusals();
     boost::asio::steady_timer flush_;

@@ -65,6 +65,17 @@ int main(int argc, char **argv)
     boost::asio::io_context io;
     presence = std::make_unique<Presence>(io, found, queue, metrics);
     Notifier notifier(io);
+    // Handled from here on, so that a signal while it starts is handled
+    // too. SIGHUP (its terminal closed, or kill -HUP meant as a reload) stops
+    // it the same clean way, the transaction under way cut short: its
+    // settings are read at start only, so a restart is the reload.
+    boost::asio::signal_set signals(io, SIGINT, SIGTERM, SIGHUP);
+    signals.async_wait([&](boost::system::error_code, int number) {
+        logNotice(std::string("stopping (") +
+                  (number == SIGINT ? "SIGINT" : number == SIGHUP ? "SIGHUP" : "SIGTERM") + ")");
+        notifier.stopping();
+        io.stop();
+    });
     try {
         Listener listener(io, options.settings, queue, Field{*presence, metrics});
         const auto &listen = options.settings.listen;
@@ -79,12 +90,6 @@ int main(int argc, char **argv)
                   " at " + std::to_string(options.baud) + " baud");
         presence->start();
         notifier.ready("listening on " + where);
-        boost::asio::signal_set signals(io, SIGINT, SIGTERM);
-        signals.async_wait([&](boost::system::error_code, int number) {
-            logNotice(std::string("stopping (") + (number == SIGINT ? "SIGINT" : "SIGTERM") + ")");
-            notifier.stopping();
-            io.stop();
-        });
         io.run();
         queue.shutdown();
         presence.reset();

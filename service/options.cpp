@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "tty_node.h"
+
 #include "stripedrv.h"
 
 #include <CLI/CLI.hpp>
@@ -49,8 +51,9 @@ std::string portName(std::string reader)
 }
 
 // Whether `reader` (below /dev/, or "auto") can name a tty: a name below
-// /dev/ without "..", and, when the node is there already, a character
-// device. A node that is not there yet is let in: the reader may come.
+// /dev/ without "..", and, when the node is there already, a terminal that
+// can be the reader's (not /dev/null, not /dev/tty). A node that is not
+// there yet is let in: the reader may come.
 bool namesTty(const std::string &reader)
 {
     if (reader == "auto")
@@ -58,7 +61,7 @@ bool namesTty(const std::string &reader)
     if (reader.empty() || reader.front() == '/' || reader.find("..") != std::string::npos)
         return false;
     struct stat node;
-    return stat(("/dev/" + reader).c_str(), &node) != 0 || S_ISCHR(node.st_mode);
+    return stat(("/dev/" + reader).c_str(), &node) != 0 || readerTty("/dev/" + reader);
 }
 
 } // namespace

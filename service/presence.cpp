@@ -3,6 +3,7 @@
 #include "log.h"
 #include "messages.h"
 #include "stripedrv.h"
+#include "tty_node.h"
 
 #include <boost/asio/post.hpp>
 
@@ -104,7 +105,8 @@ void Presence::waitForEvents()
 
 bool Presence::nodeExists(const std::string &name) const
 {
-    return ::access(("/dev/" + name).c_str(), F_OK) == 0;
+    // Only a node that can be the reader's line: --reader null is no reader.
+    return readerTty("/dev/" + name);
 }
 
 void Presence::look(const char *why, const std::vector<std::string> &removed)

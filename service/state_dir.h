@@ -18,6 +18,10 @@ std::string stateDirectory();
 
 // Creates `dir` (0700, its parents as needed), makes it the working
 // directory and writes its CONFIG.ini with the trace switch on or off.
+// A directory there already must be the service user's own (one open to
+// others is made 0700, with a warning); CONFIG.ini is replaced, never
+// followed; with `trace`, DataLog.log must be a file of the user's own (one
+// open to others is made 0600, with a warning), a new one is made 0600.
 // False, and why in `problem`, when any of it fails.
 bool enterStateDirectory(const std::string &dir, bool trace, std::string &problem);
 

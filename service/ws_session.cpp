@@ -25,7 +25,8 @@ WsSession::~WsSession()
     // Whatever this client left waiting goes; what runs for it is cut short
     // so that the reader is free for the next one at once.
     shared_.queue.forget(slot_.number());
-    logInfo("connection " + std::to_string(slot_.number()) + ": closed");
+    shared_.note(shared_.sessionEvents, Priority::Info,
+                 "connection " + std::to_string(slot_.number()) + ": closed");
 }
 
 namespace {
@@ -182,7 +183,7 @@ void WsSession::enqueue(const Request &request)
     if (shared_.queue.submit(std::move(job))) {
         ++unanswered_;
     } else {
-        logNotice(who + ": refused, the queue is full");
+        shared_.note(shared_.queueFull, Priority::Notice, who + ": refused, the queue is full");
         send(failureAnswer(request.id, SD_ERR_BUSY,
                            "the reader is busy: " + std::to_string(shared_.queue.waiting()) +
                                " requests are waiting already"));
@@ -199,8 +200,9 @@ void WsSession::answered(const json &answer)
 void WsSession::cancel(const Request &request)
 {
     size_t cut = shared_.queue.cancel(slot_.number());
-    logInfo("connection " + std::to_string(slot_.number()) + ": cancel, " + std::to_string(cut) +
-            " request(s) cut");
+    shared_.note(shared_.cancels, Priority::Info,
+                 "connection " + std::to_string(slot_.number()) + ": cancel, " +
+                     std::to_string(cut) + " request(s) cut");
     send({{"id", request.id}, {"ok", true}, {"cancelled", cut}});
 }
 
@@ -237,7 +239,8 @@ void WsSession::drop(const std::string &why)
         return;
     dropped_ = true;
     idle_.cancel();
-    logInfo("connection " + std::to_string(slot_.number()) + ": closing, " + why);
+    shared_.note(shared_.sessionEvents, Priority::Info,
+                 "connection " + std::to_string(slot_.number()) + ": closing, " + why);
     shared_.queue.forget(slot_.number());
     // Closing the socket ends every read and write under way; the session
     // goes once their handlers have run.

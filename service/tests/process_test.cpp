@@ -112,14 +112,16 @@ public:
         size_t at = log_.find("listening on 127.0.0.1:") + 23;
         return static_cast<unsigned short>(std::stoul(log_.substr(at)));
     }
-    void stop()
+    // Sends the signal and waits for the end; the wait status.
+    int stop(int signal = SIGTERM)
     {
         if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
+            return -1;
+        kill(pid_, signal);
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
+        return status;
     }
     const std::string &log() const { return log_; }
 
@@ -178,4 +180,26 @@ TEST(Process, TraceWarnsAndWritesInTheStateDirectoryOnly)
     askInfo(port);
     service.stop();
     EXPECT_EQ(scene.traces(), std::vector<fs::path>{scene.stateDir() / "DataLog.log"});
+}
+
+TEST(Process, SIGHUPStopsItCleanlyAsSIGTERMDoes)
+{
+    Scene scene;
+    sdtest::InProcessReader reader(false);
+    Service service(scene, reader.port(), {});
+    ASSERT_NE(service.port(), 0) << service.log();
+    const int status = service.stop(SIGHUP);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(service.said("stopping (SIGHUP)")) << service.log();
+}
+
+TEST(Process, ADeviceThatIsNoTerminalIsRefusedAsTheReader)
+{
+    Scene scene;
+    for (const char *name : {"null", "zero", "tty", "/dev/null"}) {
+        Service service(scene, name, {});
+        EXPECT_TRUE(service.said("names no tty")) << name << ": " << service.log();
+        const int status = service.stop(0); // no signal: waits for its end
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << name << ": " << status;
+    }
 }
