@@ -58,7 +58,8 @@ void SharedState::refuse(RateLimit &kind, Priority priority, const std::string &
 
 void SharedState::flushRefusals()
 {
-    for (RateLimit *kind : {&badRequests, &refusedAccess, &connectionLimit, &silentConnections})
+    for (RateLimit *kind :
+         {&badRequests, &refusedAccess, &refusedUser, &connectionLimit, &silentConnections})
         kind->flush();
 }
 
