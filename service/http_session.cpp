@@ -3,6 +3,7 @@
 #include "endpoints.h"
 #include "log.h"
 #include "metrics.h"
+#include "peer_user.h"
 #include "static_files.h"
 #include "ws_session.h"
 
@@ -55,6 +56,15 @@ HttpSession::HttpSession(boost::asio::ip::tcp::socket socket, ConnectionSlot slo
     stream_.socket().set_option(boost::asio::ip::tcp::no_delay(true), ec);
     auto remote = stream_.socket().remote_endpoint(ec);
     peer_ = ec ? "?" : remote.address().to_string() + ":" + std::to_string(remote.port());
+    // Once per connection, while the client's socket is surely there.
+    const auto local = stream_.socket().local_endpoint(ec);
+    if (ec) {
+        peerProblem_ = "its addresses are unknown (" + ec.message() + ")";
+        return;
+    }
+    const Settings &settings = slot_.shared().settings;
+    peerUid_ = settings.peerLookup ? settings.peerLookup(remote, local, peerProblem_)
+                                   : peerUser(remote, local, peerProblem_);
 }
 
 void HttpSession::run()
@@ -149,6 +159,8 @@ void HttpSession::upgrade(Request request)
     std::string target(request.target());
     if (target.substr(0, target.find('?')) != "/ws")
         return refuse(http::status::not_found, "no WebSocket here: use /ws\n", request.version());
+    if (refuseUser(request.version()))
+        return;
     // Two Origin headers: which page asked is unknown, so no page may.
     const auto origin = request.count(http::field::origin) > 1
                             ? std::optional<std::string>("(more than one)")
@@ -175,6 +187,34 @@ void HttpSession::upgrade(Request request)
     std::string already = beast::buffers_to_string(buffer_.data());
     std::make_shared<WsSession>(std::move(stream_), std::move(already), std::move(slot_), peer_)
         ->run(std::move(request));
+}
+
+bool HttpSession::refuseUser(unsigned version)
+{
+    SharedState &shared = slot_.shared();
+    if (peerUid_ && userAllowed(*peerUid_, shared.settings.allowUsers))
+        return false;
+    const std::string rule = "only the service's own user and those named with --allow-user "
+                             "may open the WebSocket";
+    if (!peerUid_) {
+        // Fail closed: a client nobody can name is nobody let in.
+        shared.metrics.refused(Refusal::UserUnknown);
+        shared.refuse(shared.refusedUser, Priority::Notice,
+                      who() + ": refused a WebSocket: its user cannot be told (" + peerProblem_ +
+                          ")");
+        refuse(http::status::forbidden,
+               "forbidden: the connection's user cannot be told (" + peerProblem_ + "), and " +
+                   rule + "\n",
+               version);
+        return true;
+    }
+    const std::string uid = std::to_string(*peerUid_);
+    shared.metrics.refused(Refusal::User);
+    shared.refuse(shared.refusedUser, Priority::Notice,
+                  who() + ": refused a WebSocket: user " + uid + " is not allowed (--allow-user)");
+    refuse(http::status::forbidden,
+           "forbidden: user " + uid + " may not use the reader: " + rule + "\n", version);
+    return true;
 }
 
 HttpSession::Response HttpSession::answer(const Request &request)

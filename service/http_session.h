@@ -28,6 +28,8 @@ private:
     void onRead(boost::beast::error_code ec, size_t bytes);
     void onReadFailed(boost::beast::error_code ec);
     void upgrade(Request request);
+    // Refuses the upgrade (true) unless the connection's user is let in.
+    bool refuseUser(unsigned version);
     Response answer(const Request &request);
     // An answer that ends the connection (a refusal, a bad request).
     void refuse(boost::beast::http::status status, const std::string &text, unsigned version = 11);
@@ -42,6 +44,10 @@ private:
     std::optional<boost::beast::http::request_parser<boost::beast::http::string_body>> parser_;
     ConnectionSlot slot_;
     std::string peer_;
+    // Who owns the client's socket, as the kernel said at the accept; or,
+    // when it could not tell, why.
+    std::optional<uid_t> peerUid_;
+    std::string peerProblem_;
     size_t requests_ = 0;  // read on this connection so far
     // The end of the time to send requests in, counted from the start.
     std::chrono::steady_clock::time_point deadline_;

@@ -59,8 +59,8 @@ void SharedState::refuse(RateLimit &kind, Priority priority, const std::string &
 
 void SharedState::flushRefusals()
 {
-    for (RateLimit *kind : {&badRequests, &refusedAccess, &connectionLimit, &silentConnections,
-                            &sessionEvents, &cancels, &queueFull})
+    for (RateLimit *kind : {&badRequests, &refusedAccess, &refusedUser, &connectionLimit,
+                            &silentConnections, &sessionEvents, &cancels, &queueFull})
         kind->flush();
 }
 

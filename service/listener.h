@@ -14,8 +14,11 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <chrono>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace stripedrvd {
@@ -24,6 +27,12 @@ struct Settings {
     std::string reader;                          // tty below /dev/, for /api/health
     boost::asio::ip::tcp::endpoint listen;       // port 0: any free port
     std::vector<std::string> allowOrigins;
+    std::vector<uid_t> allowUsers;               // besides the service's own user
+    // How a connection's user is found (peerUser); a test may stand in.
+    std::function<std::optional<uid_t>(const boost::asio::ip::tcp::endpoint &client,
+                                        const boost::asio::ip::tcp::endpoint &server,
+                                        std::string &problem)>
+        peerLookup;
     std::string staticDir;                       // the demo page's files
     std::chrono::seconds idleTimeout{600};       // WebSocket without a frame
     std::chrono::seconds httpTimeout{5};         // reading one HTTP request
@@ -81,6 +90,7 @@ public:
     // Refusals, each kind limited in the log (see refuse()).
     RateLimit badRequests{"bad request"};
     RateLimit refusedAccess{"refused Host or Origin"};
+    RateLimit refusedUser{"refused user"};
     RateLimit connectionLimit{"refused connection"};
     RateLimit silentConnections{"connection closed without a request"};
     // Logs the line within the kind's limit; what is left out is counted

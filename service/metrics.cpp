@@ -18,6 +18,8 @@ const char *refusalName(Refusal reason)
     switch (reason) {
     case Refusal::Host: return "host";
     case Refusal::Origin: return "origin";
+    case Refusal::User: return "user";
+    case Refusal::UserUnknown: return "user_unknown";
     case Refusal::Limit: return "connection_limit";
     }
     return "?";
@@ -72,7 +74,8 @@ Metrics::Metrics()
                       .Add({}))
 {
     // Every reason shows from the start, at 0, so that rate() has a series.
-    for (Refusal reason : {Refusal::Host, Refusal::Origin, Refusal::Limit})
+    for (Refusal reason :
+         {Refusal::Host, Refusal::Origin, Refusal::User, Refusal::UserUnknown, Refusal::Limit})
         refusals_.Add({{"reason", refusalName(reason)}});
 }
 

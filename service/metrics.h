@@ -5,7 +5,7 @@
 // exposition format by its serializer.
 //
 // Every label value comes from a fixed set (operation names, the library's
-// known result codes, three refusal reasons): nothing a client sends and no
+// known result codes, the refusal reasons): nothing a client sends and no
 // track data can reach a label.
 //
 // The counters may be moved from any thread.
@@ -28,8 +28,9 @@
 
 namespace stripedrvd {
 
-// Why a WebSocket handshake was refused.
-enum class Refusal { Host, Origin, Limit };
+// Why a WebSocket handshake was refused. User: a local user not let in;
+// UserUnknown: the kernel could not tell the connection's user.
+enum class Refusal { Host, Origin, User, UserUnknown, Limit };
 
 // The last transaction, for /api/health.
 struct LastTransaction {

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include "peer_user.h"
 #include "tty_node.h"
 
 #include "stripedrv.h"
@@ -77,7 +78,7 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
                    "read options from FILE (lines such as reader = \"ttyUSB0\")");
 
     std::string reader = "auto", match = options.match.text(), listen = "127.0.0.1:8765";
-    std::vector<std::string> origins;
+    std::vector<std::string> origins, users;
     int idle = 600;
     options.settings.staticDir = defaultStaticDir();
     app.add_option("--reader", reader,
@@ -94,6 +95,9 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
     app.add_option("--allow-origin", origins,
                    "a web origin whose pages may connect, e.g. http://kiosk.local:8080; "
                    "may be given more than once");
+    app.add_option("--allow-user", users,
+                   "a local user (NAME or UID) whose programs may open the WebSocket, besides "
+                   "the user the service runs as; may be given more than once");
     app.add_flag("--trace", options.trace,
                  "let the driver append its trace, card data in plain text included, to "
                  "DataLog.log in the state directory (for a fault hunt only)");
@@ -130,6 +134,15 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
                 << ": an origin is scheme://host[:port], e.g. http://localhost:8080\n";
             return 2;
         }
+    for (const std::string &user : users) {
+        auto uid = parseUser(user);
+        if (!uid) {
+            err << "stripedrvd: --allow-user " << user
+                << ": no such user; give a user's name or number (uid)\n";
+            return 2;
+        }
+        options.settings.allowUsers.push_back(*uid);
+    }
     auto usbId = parseUsbId(match);
     if (!usbId) {
         err << "stripedrvd: --match " << match

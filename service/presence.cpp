@@ -234,9 +234,7 @@ void Presence::announce()
     lastAnnounced_ = std::chrono::steady_clock::now();
     // Those gone are forgotten; the rest are told from a copy, as one may
     // go while being told.
-    watchers_.erase(std::remove_if(watchers_.begin(), watchers_.end(),
-                                   [](const auto &w) { return w.first.expired(); }),
-                    watchers_.end());
+    forgetGone();
     const auto watchers = watchers_;
     for (const auto &watcher : watchers)
         if (!watcher.first.expired())
@@ -250,7 +248,18 @@ json Presence::event() const
 
 void Presence::watch(std::weak_ptr<void> owner, Watcher watcher)
 {
+    // Those gone go now, not at the reader's next change: a page that
+    // reconnects every minute would leave one behind each time (and its
+    // session's memory, held by the weak pointers).
+    forgetGone();
     watchers_.emplace_back(std::move(owner), std::move(watcher));
+}
+
+void Presence::forgetGone()
+{
+    watchers_.erase(std::remove_if(watchers_.begin(), watchers_.end(),
+                                   [](const auto &w) { return w.first.expired(); }),
+                    watchers_.end());
 }
 
 size_t Presence::watchers() const

@@ -71,6 +71,9 @@ public:
     void watch(std::weak_ptr<void> owner, Watcher watcher);
     // The watchers whose owners live: the connected clients.
     size_t watchers() const;
+    // Entries kept, of owners alive or gone (bounded by the clients there
+    // are, not by all there were).
+    size_t watchEntries() const { return watchers_.size(); }
 
     // Any thread: the line below /dev/ to open, "" while none is there.
     std::string line() const;
@@ -89,6 +92,7 @@ private:
     void leave(const char *why);
     void askFirmware();
     void announce();
+    void forgetGone();
     json currentEvent() const;
     void nodeGone(const std::string &name);
     void setLine(const std::string &line);

@@ -106,8 +106,8 @@ class FieldTest(unittest.TestCase):
             self.assertNotIn(track, text)
         for name, labels in after:
             for key, value in labels:
-                self.assertRegex(value, r"^(-?\d+|other|read|write|info|host|origin|"
-                                        r"connection_limit|[0-9.e+]+|\+Inf)$", (name, key))
+                self.assertRegex(value, r"^(-?\d+|other|read|write|info|host|origin|user|"
+                                        r"user_unknown|connection_limit|[0-9.e+]+|\+Inf)$", (name, key))
 
     def test_foreign_host_and_foreign_origin_are_refused(self):
         self.assertEqual(self.service.http("/metrics", host="attacker.example")[0], 403)

@@ -95,6 +95,8 @@ Harness::Harness(HarnessOptions options)
     settings.reader = line.port;
     settings.listen = tcp::endpoint(net::ip::make_address("127.0.0.1"), 0);
     settings.allowOrigins = options.allowOrigins;
+    settings.allowUsers = options.allowUsers;
+    settings.peerLookup = options.peerLookup;
     settings.staticDir = options.staticDir.empty() ? STRIPEDRVD_TEST_STATIC_DIR : options.staticDir;
     settings.idleTimeout = options.idleTimeout;
     settings.httpTimeout = options.httpTimeout;

@@ -35,6 +35,9 @@ struct HarnessOptions {
     readersim::Card card;         // the card in the reader
     int baud = 9600;
     std::vector<std::string> allowOrigins;
+    std::vector<uid_t> allowUsers;  // besides the service's own
+    // Stands in for the kernel's answer about a connection's user.
+    decltype(stripedrvd::Settings::peerLookup) peerLookup;
     std::chrono::seconds idleTimeout{600};
     std::chrono::seconds httpTimeout{5};
     bool quiet = true;            // log lines kept in log() only
