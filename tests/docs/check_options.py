@@ -24,7 +24,7 @@ FOREIGN = {
                         '--real', '--noEmit'},                          # scripts/run-service
     'tools/README.md': {'--test-dir'},                                  # ctest
     'docs/console.md': {'--real'},                                      # scripts/run-console
-    'readersim/README.md': set(),
+    'readersim/README.md': {'--port'},                                 # stripectl
     'packaging/man/readersim.1': set(),
     'packaging/man/stripectl.1': set(),
     'packaging/man/cardtest-launch.1': set(),
