@@ -114,6 +114,10 @@ BUILD_PACKAGES=(build-essential "${BUILD_PACKAGES[@]}")
 BROWSER_PACKAGES=(chromium chromium-driver python3-selenium openssl
                   nodejs node-ws node-typescript)
 
+# promtool, which checks and unit-tests the alert rules
+# (packaging/prometheus), in the normal stage.
+CHECK_PACKAGES=(prometheus)
+
 # What the Debian package stage needs: the package build, lintian,
 # autopkgtest, and what the packages and their tests need installed (so that
 # installing and purging them moves only their own files).

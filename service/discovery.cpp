@@ -1,19 +1,18 @@
 #include "discovery.h"
 
+#include "adapters.h"
+
 #include <algorithm>
 #include <cctype>
 #include <memory>
-#include <sstream>
 
 namespace stripedrvd {
 
 namespace {
 
 struct UdevUnref {
-    void operator()(udev_enumerate *e) const { udev_enumerate_unref(e); }
     void operator()(udev_device *d) const { udev_device_unref(d); }
 };
-using UdevEnumerate = std::unique_ptr<udev_enumerate, UdevUnref>;
 using UdevDevice = std::unique_ptr<udev_device, UdevUnref>;
 
 std::string text(const char *value) { return value ? value : ""; }
@@ -38,22 +37,12 @@ std::string lower(std::string s)
 
 // The link that names the adapter by where or what it is rather than by
 // the kernel's number: by-path first (the same socket gives the same
-// name), else by-id. udev keeps the links in its list and in DEVLINKS; a
-// recorded database may fill only one.
-std::string stableLink(udev_device *tty)
+// name), else by-id.
+std::string stableLink(const sdadapters::Adapter &adapter)
 {
-    std::vector<std::string> links;
-    udev_list_entry *entry;
-    udev_list_entry_foreach(entry, udev_device_get_devlinks_list_entry(tty))
-        links.push_back(text(udev_list_entry_get_name(entry)));
-    std::istringstream property(text(udev_device_get_property_value(tty, "DEVLINKS")));
-    for (std::string link; property >> link;)
-        links.push_back(link);
-    std::sort(links.begin(), links.end());
     for (const char *kind : {"/dev/serial/by-path/", "/dev/serial/by-id/"})
-        for (const std::string &link : links)
-            if (startsWith(link, kind))
-                return link;
+        if (std::string link = adapter.linkBelow(kind); !link.empty())
+            return link;
     return "";
 }
 
@@ -94,23 +83,9 @@ std::vector<Candidate> Udev::readers(const UsbId &id) const
     std::vector<Candidate> found;
     if (!udev_)
         return found;
-    UdevEnumerate enumerate(udev_enumerate_new(udev_));
-    if (!enumerate)
-        return found;
-    udev_enumerate_add_match_subsystem(enumerate.get(), "tty");
-    udev_enumerate_scan_devices(enumerate.get());
-    udev_list_entry *entry;
-    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(enumerate.get())) {
-        UdevDevice tty(udev_device_new_from_syspath(udev_, udev_list_entry_get_name(entry)));
-        if (!tty)
-            continue;
-        udev_device *usb =
-            udev_device_get_parent_with_subsystem_devtype(tty.get(), "usb", "usb_device");
-        if (!usb || lower(text(udev_device_get_sysattr_value(usb, "idVendor"))) != id.vendor ||
-            lower(text(udev_device_get_sysattr_value(usb, "idProduct"))) != id.product)
-            continue;
-        found.push_back({text(udev_device_get_sysname(tty.get())), stableLink(tty.get())});
-    }
+    for (const sdadapters::Adapter &adapter : sdadapters::listAdapters(udev_))
+        if (adapter.hasUsbId(id.vendor, id.product))
+            found.push_back({adapter.name, stableLink(adapter)});
     std::sort(found.begin(), found.end(), [](const Candidate &a, const Candidate &b) {
         const int ra = stableRank(a), rb = stableRank(b);
         if (ra != rb)

@@ -77,6 +77,15 @@ Metrics::Metrics()
     for (Refusal reason :
          {Refusal::Host, Refusal::Origin, Refusal::User, Refusal::UserUnknown, Refusal::Limit})
         refusals_.Add({{"reason", refusalName(reason)}});
+    // When this process started: a fleet counts restarts (systemd's after a
+    // crash or a stalled loop) as changes of it.
+    prometheus::BuildGauge()
+        .Name("stripedrvd_start_time_seconds")
+        .Help("When the service started, in seconds since 1970")
+        .Register(*registry_)
+        .Add({})
+        .Set(std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+                 .count());
 }
 
 prometheus::Counter &Metrics::transactionCounter(Op op, int code)

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <climits>
 #include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,15 +32,22 @@ std::string defaultConfigFile()
     return "";
 }
 
-// The installed demo page; run from the build folder, before installing,
-// the source tree's one.
+// The demo page: the folder that lies where the installation puts it
+// relative to the program (bin/../share/stripedrvd/www, so an installed tree
+// can be moved), else the configured one. The build folder holds a link in
+// that place to the source tree's page, so a build runs with it before it
+// is installed, and no path of the build machine is compiled in.
 std::string defaultStaticDir()
 {
-#ifdef STRIPEDRVD_SOURCE_STATIC_DIR
-    struct stat info {};
-    if (stat(STRIPEDRVD_STATIC_DIR, &info) != 0 && stat(STRIPEDRVD_SOURCE_STATIC_DIR, &info) == 0)
-        return STRIPEDRVD_SOURCE_STATIC_DIR;
-#endif
+    char exe[PATH_MAX];
+    const ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (length > 0) {
+        std::string dir(exe, size_t(length));
+        dir = dir.substr(0, dir.rfind('/') + 1) + STRIPEDRVD_BIN_TO_STATIC_DIR;
+        struct stat info {};
+        if (stat(dir.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+            return dir;
+    }
     return STRIPEDRVD_STATIC_DIR;
 }
 
@@ -80,7 +88,6 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
     std::string reader = "auto", match = options.match.text(), listen = "127.0.0.1:8765";
     std::vector<std::string> origins, users;
     int idle = 600;
-    options.settings.staticDir = defaultStaticDir();
     app.add_option("--reader", reader,
                    "the reader's tty below /dev/ (e.g. ttyUSB0 or stripe-reader), or auto: "
                    "the adapter found through udev by its USB ID, wherever it is plugged in")
@@ -101,9 +108,10 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
     app.add_flag("--trace", options.trace,
                  "let the driver append its trace, card data in plain text included, to "
                  "DataLog.log in the state directory (for a fault hunt only)");
-    app.add_option("--static", options.settings.staticDir, "folder of the demo page")
-        ->check(CLI::ExistingDirectory)
-        ->capture_default_str();
+    app.add_option("--static", options.settings.staticDir,
+                   "folder of the demo page (default: " STRIPEDRVD_BIN_TO_STATIC_DIR
+                   " from the program's folder, else " STRIPEDRVD_STATIC_DIR ")")
+        ->check(CLI::ExistingDirectory);
     app.add_flag("--allow-remote", options.allowRemote,
                  "also listen on an address that is not loopback (not recommended)");
     app.add_option("--idle-timeout", idle, "seconds before a WebSocket without frames or requests is closed")
@@ -113,9 +121,17 @@ int parseOptions(int argc, const char *const *argv, Options &options, std::ostre
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &e) {
-        return app.exit(e, out, err);
+        // --help and --version end here too, with 0. Every mistake on the
+        // command line or in the file ends with 2, as stripectl's do (CLI11
+        // would give each kind a status of its own, 105, 109...).
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success))
+            return app.exit(e, out, err);
+        err << "stripedrvd: " << e.what() << "\nstripedrvd --help lists the options.\n";
+        return 2;
     }
 
+    if (options.settings.staticDir.empty())
+        options.settings.staticDir = defaultStaticDir();
     std::string problem;
     auto endpoint = parseListen(listen, problem);
     if (!endpoint) {

@@ -9,9 +9,9 @@ static int runWrite(Context &ctx, const ParsedOptions &options);
 
 extern const Command kWriteCommand = {
     "write", 0, 0, nullptr, nullptr,
-    "write --track2 TEXT [--track3 TEXT] [OPTIONS]", "write track texts to a card",
-    R"(Waits for a card swipe and writes the given texts, sent unchanged. With
---verify the card is read back (swipe it a second time) and compared.
+    "write [--track2 TEXT] [--track3 TEXT] [OPTIONS]", "write track texts to a card",
+    R"(Waits for a card swipe and writes the given texts (one or both), sent
+unchanged. With --verify the card is read back (swipe it a second time) and compared.
 )",
     {{"track2", "TEXT", "the track-2 text to write"},
      {"track3", "TEXT", "the track-3 text to write"},
