@@ -4,6 +4,7 @@
 #include "chipdrv.h"
 #include "idcarddrv.h"
 #include "stripedrv.h"
+#include "trace.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -167,6 +168,17 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
+// The driver's trace, switched on in the working directory, writes every
+// card to a file in plain text: said at start, read with the driver's own
+// lookup.
+static void warnOfTrace(sdcustody::IniLookup lookup)
+{
+    const std::string warning =
+        sdcustody::traceWarning(sdcustody::traceIn(sdcustody::workingDirectory(), lookup));
+    if (!warning.empty())
+        qWarning("cardtest: warning: %s", warning.c_str());
+}
+
 // Binds the reader libraries from the working directory, always in the
 // same order, reporting each one that is missing or lacks its function.
 // Nothing is ever unloaded: destroying a QLibrary leaves the library in
@@ -177,6 +189,8 @@ void MainWindow::initLibrary()
                            tr("无法加载磁条读卡器库函数"), [this](QLibrary &library) {
                                msReadCard = resolveAs<MsReadCardFn>(library, "MS_ReadCard");
                                msWriteCard = resolveAs<MsWriteCardFn>(library, "MS_WriteCard");
+                               warnOfTrace(
+                                   resolveAs<sdcustody::IniLookup>(library, "X_INIKeyString"));
                                return msReadCard != nullptr;
                            });
     icLoaded = bindLibrary("./chipdrv.so", tr("无法加载IC卡读卡器动态库"),

@@ -8,6 +8,8 @@
 #include "reader_queue.h"
 #include "listener.h"
 #include "state_dir.h"
+#include "process.h"
+#include "trace.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
@@ -21,6 +23,10 @@
 int main(int argc, char **argv)
 {
     using namespace stripedrvd;
+    // No card in a core dump, whatever the limit it was started with.
+    const std::string unprotected = sdcustody::refuseCoreDumps();
+    if (!unprotected.empty())
+        logWarning(unprotected);
     Options options;
     int status = parseOptions(argc, argv, options, std::cout, std::cerr);
     if (status >= 0)
@@ -36,9 +42,9 @@ int main(int argc, char **argv)
         logError(problem);
         return 1;
     }
-    if (options.trace)
-        logWarning("--trace: the driver appends every command and every card's tracks, in plain "
-                   "text, to " + stateDir + "/DataLog.log; delete it when done");
+    const std::string trace = sdcustody::traceWarningHere();
+    if (!trace.empty())
+        logWarning("--trace: " + trace);
     struct stat page {};
     if (stat(options.settings.staticDir.c_str(), &page) != 0 || !S_ISDIR(page.st_mode))
         logWarning("the demo page's folder " + options.settings.staticDir +

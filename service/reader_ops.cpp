@@ -4,6 +4,7 @@
 #include "messages.h"
 #include "stripedrv.h"
 #include "track2.h"
+#include "wipe.h"
 
 namespace stripedrvd {
 
@@ -21,6 +22,8 @@ Outcome readCard(const ReaderLine &line, int tracks, int timeout)
     if (outcome.code == SD_OK) {
         outcome.track2 = track2;
         outcome.track3 = track3;
+        sdcustody::wipe(track2);
+        sdcustody::wipe(track3);
         if (auto fields = sdtrack2::parse(outcome.track2)) {
             outcome.pan = true;
             outcome.panMasked = fields->panMasked;
@@ -107,6 +110,12 @@ Outcome firmwareVersion(const ReaderLine &line)
     else
         outcome.info = {{"firmware", version}};
     return outcome;
+}
+
+Outcome::~Outcome()
+{
+    sdcustody::wipe(track2);
+    sdcustody::wipe(track3);
 }
 
 Outcome runOnReader(const ReaderLine &line, const Request &request)

@@ -18,6 +18,14 @@ struct ReaderLine {
 // What a transaction came to. code is the library's result (SD_OK on
 // success); error, when set, replaces the library's sentence for it.
 struct Outcome {
+    // The tracks read are wiped with every copy of the outcome.
+    Outcome() = default;
+    Outcome(const Outcome &) = default;
+    Outcome(Outcome &&) = default;
+    Outcome &operator=(const Outcome &) = default;
+    Outcome &operator=(Outcome &&) = default;
+    ~Outcome();
+
     int code = 0;
     std::string error;
     std::string track2, track3;  // read

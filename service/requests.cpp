@@ -3,6 +3,7 @@
 #include "messages.h"
 #include "stripedrv.h"
 #include "track2.h"
+#include "wipe.h"
 
 namespace stripedrvd {
 
@@ -93,6 +94,12 @@ Op opFromName(const json &op)
 
 } // namespace
 
+Request::~Request()
+{
+    sdcustody::wipe(track2);
+    sdcustody::wipe(track3);
+}
+
 const char *opName(Op op)
 {
     switch (op) {
@@ -113,6 +120,11 @@ Parsed parseRequest(const std::string &message)
 {
     Parsed parsed;
     json object = json::parse(message, nullptr, false);
+    // A write's texts are in the parsed message too.
+    struct WipeMessage {
+        json &object;
+        ~WipeMessage() { sdcustody::wipeJson(object); }
+    } wipeMessage{object};
     if (object.is_discarded() || !object.is_object()) {
         parsed.problem = "the message is not a JSON object";
         return parsed;

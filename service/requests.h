@@ -17,6 +17,14 @@ using json = nlohmann::ordered_json;
 enum class Op { Read, Write, Info, Cancel };
 
 struct Request {
+    // The texts to write are wiped with every copy of the request.
+    Request() = default;
+    Request(const Request &) = default;
+    Request(Request &&) = default;
+    Request &operator=(const Request &) = default;
+    Request &operator=(Request &&) = default;
+    ~Request();
+
     json id;               // a number or a string, echoed in every answer
     Op op = Op::Info;
     int tracks = 23;       // 2, 3 or 23

@@ -4,6 +4,7 @@
 #include "messages.h"
 #include "metrics.h"
 #include "presence.h"
+#include "json.h"
 #include "stripedrv.h"
 
 #include <boost/asio/post.hpp>
@@ -30,6 +31,16 @@ WsSession::~WsSession()
 }
 
 namespace {
+
+// An answer on its way from the reader's thread to the network's: wiped
+// when it goes, delivered or not (its client may have left).
+struct WipedJson {
+    explicit WipedJson(json answer) : value(std::move(answer)) {}
+    ~WipedJson() { sdcustody::wipeJson(value); }
+    WipedJson(const WipedJson &) = delete;
+    WipedJson &operator=(const WipedJson &) = delete;
+    json value;
+};
 
 // Runs fn(session) on the network thread if the session still lives then.
 // Called from the reader's worker thread, so it holds no more than a weak
@@ -126,9 +137,14 @@ void WsSession::onRead(beast::error_code ec, size_t)
     if (!ws_.got_text()) {
         send(failureAnswer(nullptr, SD_ERR_PARAM, "send JSON as a text message"));
     } else {
-        handle(beast::buffers_to_string(buffer_.data()));
+        std::string message = beast::buffers_to_string(buffer_.data());
+        handle(message);
+        sdcustody::wipe(message);
     }
+    const auto read = buffer_.data();
+    sdcustody::wipe(const_cast<void *>(read.data()), read.size());
     buffer_.consume(buffer_.size());
+    sdcustody::scrubStack(); // the parser's and printer's frames
     readMessage();
 }
 
@@ -176,8 +192,10 @@ void WsSession::enqueue(const Request &request)
         if (outcome.pan)
             line += ", account " + outcome.panMasked;
         logInfo(line);
-        onSession(io, weak, [answer = answerFor(request, outcome)](WsSession &self) {
-            self.answered(answer);
+        auto answer = std::make_shared<WipedJson>(answerFor(request, outcome));
+        onSession(io, weak, [answer](WsSession &self) {
+            self.answered(answer->value);
+            sdcustody::scrubStack();
         });
     };
     if (shared_.queue.submit(std::move(job))) {
@@ -212,7 +230,8 @@ void WsSession::send(const json &message)
         return;
     if (outgoing_.size() >= shared_.settings.maxOutgoing)
         return drop("falls behind reading its answers");
-    outgoing_.push_back(message.dump(-1, ' ', false, json::error_handler_t::replace));
+    // Printed into room reserved once, so that no outgrown copy is left.
+    outgoing_.push_back(sdcustody::dumpJson<json, sdcustody::WipedString>(message));
     if (outgoing_.size() == 1)
         writeNext();
 }

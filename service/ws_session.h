@@ -5,6 +5,7 @@
 
 #include "listener.h"
 #include "prefixed_stream.h"
+#include "wipe.h"
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -45,8 +46,10 @@ private:
     void answered(const json &answer);
 
     boost::beast::websocket::stream<PrefixedStream> ws_;
-    boost::beast::flat_buffer buffer_;
-    std::deque<std::string> outgoing_;
+    // Both wipe what they held as they free it: requests and answers carry
+    // track data.
+    boost::beast::basic_flat_buffer<sdcustody::WipingAllocator<char>> buffer_;
+    std::deque<sdcustody::WipedString> outgoing_;
     ConnectionSlot slot_;
     SharedState &shared_;
     std::string peer_;

@@ -291,6 +291,7 @@ STRIPEDRV_API int ReadMsre(int nTrackMode, char *szTrack2data, char *szTrack3dat
 
     // Collect up to FS. A reply that does not fit is refused as a whole.
     char reply[SD_READ_REPLY_MAX];
+    sd::WipeOnReturn wipeReply(reply, sizeof reply);
     int len = 0;
     for (;;) {
         if (sd::wholeSecondsPassed(start, nTimeout) || len == SD_READ_REPLY_MAX) {
@@ -346,6 +347,7 @@ STRIPEDRV_API int MSR_WriteMag(int nTrackMode, const char *szTrack2data,
     if (!isTrackMode(nTrackMode))
         return SD_ERR_TRACKMODE;
     char command[SD_WRITE_CMD_MAX];
+    sd::WipeOnReturn wipeCommand(command, sizeof command);
     int rc = buildWriteCommand(command, nTrackMode, szTrack2data, szTrack3data);
     if (rc != SD_OK)
         return rc;

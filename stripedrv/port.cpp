@@ -348,7 +348,9 @@ bool drainUntilQuiet(long nBytes, long nBaud)
         if (r == 0)
             return left >= quiet; // quiet, or the bound reached
         char dropped[kDrainChunk];
-        if (classify(read(g_Fd, dropped, sizeof dropped)) == Io::HungUp || left == 0)
+        const Io io = classify(read(g_Fd, dropped, sizeof dropped));
+        sd::wipe(dropped, sizeof dropped); // the rest of someone's card, maybe
+        if (io == Io::HungUp || left == 0)
             return false;
     }
 }
@@ -411,6 +413,7 @@ void dropEarlierAfterSend()
 struct EtxReply {
     char bytes[SD_RECV_MAX];
     int total = 0;
+    ~EtxReply() { sd::wipe(bytes, sizeof bytes); }
 };
 
 enum class Take { More, Complete, Overflow };
@@ -755,6 +758,7 @@ int RecvDataEx2(char *pBuf, int nCount, int nTimeout)
         return SD_ERR_TIMEOUT; // nothing read
     const struct timespec deadline = sd::deadlineIn(nTimeout);
     char chunk[SD_RECV_EX2_MAX];
+    sd::WipeOnReturn wipeChunk(chunk, sizeof chunk);
     for (;;) {
         int rc = awaitReadable(deadline);
         if (rc != SD_OK)

@@ -86,7 +86,18 @@
  * switch is read again on every entry. The trace holds track data in plain,
  * so a newly created "DataLog.log" is readable by its owner only. Each line
  * is appended whole in one write, so several programs may trace into one
- * file.
+ * file. A switched-on trace is a file of full card data: switch it on only
+ * to find a fault, and delete the file afterwards.
+ *
+ * Card data in the host's memory: the library clears every buffer of its
+ * own that held track text, bytes of the reader's replies or a write
+ * command (explicit_bzero) as soon as it has handed the content on; the
+ * only copies a call leaves are in the caller's buffers. The library never
+ * changes its host's process settings. A host that handles card data
+ * should clear its own buffers the same way once it has used them, and
+ * keep the card out of core dumps: prctl(PR_SET_DUMPABLE, 0) and an
+ * RLIMIT_CORE of 0 at start (LimitCORE=0 in a systemd unit), as stripectl
+ * and the reader service do.
  */
 #ifndef STRIPEDRV_H
 #define STRIPEDRV_H

@@ -41,6 +41,28 @@ inline size_t copyTerminated(char *dest, size_t cap, const char *src, size_t len
     return len;
 }
 
+// Clears a buffer that held track text, reply bytes or a command carrying
+// track data once its content has been handed on, so that no copy of a card
+// outlives the call in the host's memory (explicit_bzero: a clearing the
+// compiler may not drop as a dead store).
+inline void wipe(void *data, size_t size)
+{
+    explicit_bzero(data, size);
+}
+
+// Wipes a buffer of the calling frame whichever way the frame is left.
+class WipeOnReturn {
+public:
+    WipeOnReturn(void *data, size_t size) : data_(data), size_(size) {}
+    ~WipeOnReturn() { wipe(data_, size_); }
+    WipeOnReturn(const WipeOnReturn &) = delete;
+    WipeOnReturn &operator=(const WipeOnReturn &) = delete;
+
+private:
+    void *data_;
+    size_t size_;
+};
+
 // True when text begins with prefix (case-sensitive).
 inline bool startsWith(const char *text, const char *prefix)
 {

@@ -178,9 +178,12 @@ FILE *beginEntry(bool &failed)
     return f;
 }
 
+// The stream buffer held the entry (track texts, commands with track data):
+// wiped once the entry is written.
 int endEntry(FILE *f)
 {
     fclose(f);
+    sd::wipe(g_traceBuffer, sizeof g_traceBuffer);
     return 0;
 }
 

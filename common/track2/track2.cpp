@@ -1,5 +1,7 @@
 #include "track2.h"
 
+#include "wipe.h"
+
 #include <cstddef>
 
 namespace sdtrack2 {
@@ -70,12 +72,15 @@ std::string maskPan(const std::string &pan)
 
 std::optional<Fields> parse(const std::string &text)
 {
-    const std::string data = stripSentinels(text);
+    // Copies of the card: wiped however the parse ends.
+    std::string data = stripSentinels(text);
+    std::string pan, rest;
+    sdcustody::WipeOnExit wipeCopies(data, pan, rest);
     const size_t sep = data.find('=');
     if (data.size() > kMaxData || sep == std::string::npos)
         return std::nullopt;
-    const std::string pan = data.substr(0, sep);
-    const std::string rest = data.substr(sep + 1);
+    pan = data.substr(0, sep);
+    rest = data.substr(sep + 1);
     if (pan.size() < kMinPan || pan.size() > kMaxPan || !allDigits(pan) ||
         rest.size() < 7 || !allDigits(rest) || !plausibleMonth(rest))
         return std::nullopt;

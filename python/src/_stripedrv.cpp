@@ -15,6 +15,8 @@
 #include "messages.h"
 #include "stripedrv.h"
 #include "track2.h"
+#include "trace.h"
+#include "wipe.h"
 
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -46,12 +48,19 @@ std::tuple<int, py::bytes, py::bytes> readCard(const std::string &port, bool ext
                                track3);
         },
         interruptible);
-    return {code, bytesOf(track2), bytesOf(track3)};
+    std::tuple<int, py::bytes, py::bytes> result{code, bytesOf(track2), bytesOf(track3)};
+    // Python's bytes are the caller's copies now; ours go.
+    sdcustody::wipe(track2);
+    sdcustody::wipe(track3);
+    return result;
 }
 
+// The texts come by value (moved out of pybind11's conversion), so that the
+// one copy the conversion makes is wiped once sent.
 int writeCard(const std::string &port, bool extPort, int baud, int timeout, int tracks,
-              const std::string &track2, const std::string &track3, bool interruptible)
+              std::string track2, std::string track3, bool interruptible)
 {
+    sdcustody::WipeOnExit wipeTexts(track2, track3);
     return sdpy::runBlocking(
         [&] {
             return MS_WriteCard(port.c_str(), extPort ? "A" : "", baud, timeout, tracks, 0,
@@ -96,8 +105,9 @@ readerInfo(const std::string &port, int baud, bool interruptible)
 }
 
 std::optional<std::tuple<std::string, std::string, std::string, bool>>
-parseTrack2(const std::string &text)
+parseTrack2(std::string text)
 {
+    sdcustody::WipeOnExit wipeText(text);
     std::optional<sdtrack2::Fields> fields = sdtrack2::parse(text);
     if (!fields)
         return std::nullopt;
@@ -130,6 +140,8 @@ PYBIND11_MODULE(_stripedrv, m)
           "True for the codes the driver returns.");
     m.def("parse_track2", &parseTrack2, py::arg("text"),
           "(pan_masked, expiry, service_code, luhn_ok), or None.");
+    m.def("trace_warning", [] { return sdcustody::traceWarningHere(); },
+          "The warning to give when the driver's trace is on in the working directory, or \"\".");
     m.def("busy_holders", &sdholders::describeBusyHolders, py::arg("device_path"),
           py::arg("proc_dir") = "/proc", "Who holds a busy line, as stripectl names them.");
 }

@@ -18,6 +18,20 @@ from ._errors import (Cancelled, DataError, InvalidArgument, OperationFailed, Po
 from ._reader import (BAUD_RATES, MAX_TIMEOUT, TRACK_CHARACTERS, TRACK_MODES, Card, Reader,
                       ReaderInfo, Track2Fields, cancel)
 
+def _warn_of_trace() -> None:
+    # A switched-on trace of the driver (CONFIG.ini in the working
+    # directory) writes every card read or written to DataLog.log in plain
+    # text: said once, on import.
+    import logging
+
+    from . import _stripedrv
+    warning = _stripedrv.trace_warning()
+    if warning:
+        logging.getLogger("stripedrv").warning(warning)
+
+
+_warn_of_trace()
+
 __all__ = [
     "Reader", "Card", "Track2Fields", "ReaderInfo", "cancel",
     "StripeError", "StatusError", "Timeout", "PortError", "OperationFailed",

@@ -1,6 +1,7 @@
 #include "card.h"
 
 #include "interrupt.h"
+#include "wipe.h"
 
 namespace stripectl {
 
@@ -23,6 +24,8 @@ int readCard(const Line &line, int tracks, Tracks &read)
     settleInterrupt();
     read.track2 = track2;
     read.track3 = track3;
+    sdcustody::wipe(track2);
+    sdcustody::wipe(track3);
     return code;
 }
 

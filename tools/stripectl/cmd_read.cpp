@@ -2,6 +2,7 @@
 #include "command.h"
 #include "card.h"
 #include "track2.h"
+#include "wipe.h"
 
 #include <optional>
 
@@ -49,6 +50,8 @@ static int runRead(Context &ctx, const ParsedOptions &options)
 
     ctx.prompt(line, swipePrompt(line, "a card"));
     Tracks read;
+    // The card is wiped once printed (the output buffer by main).
+    sdcustody::WipeOnExit wipeRead(read.track2, read.track3);
     int code = readCard(line, tracks, read);
     std::optional<nlohmann::ordered_json> fields;
     const bool decode = options.has("decode") && tracks != SD_TRACK_3;
@@ -66,7 +69,10 @@ static int runRead(Context &ctx, const ParsedOptions &options)
         } else {
             answer["error"] = codeMessage(code);
         }
-        ctx.out << jsonText(answer) << "\n";
+        std::string text = jsonText(answer);
+        ctx.out << text << "\n";
+        sdcustody::wipe(text);
+        sdcustody::wipeJson(answer);
     }
     if (code != SD_OK)
         return ctx.failure("reading " + tracksName(tracks) + " failed", code);

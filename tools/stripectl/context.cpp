@@ -1,5 +1,7 @@
 #include "context.h"
 
+#include "json.h"
+
 #include "exit_status.h"
 #include "holders.h"
 
@@ -48,7 +50,8 @@ std::string jsonText(const nlohmann::ordered_json &value)
 {
     // Track texts come from the reader and may hold any byte: never let an
     // odd byte stop the output.
-    return value.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+    // Printed into room reserved at once: a read's answer holds the card.
+    return sdcustody::dumpJson(value);
 }
 
 } // namespace stripectl

@@ -6,6 +6,7 @@
 #include "identity.h"
 #include "probe.h"
 #include "stripedrv.h"
+#include "trace.h"
 
 #include <cerrno>
 #include <climits>
@@ -83,18 +84,26 @@ Check askReader(const Target &target, int baud)
     return check;
 }
 
-std::string workingDirectory()
+// The trace files (DataLog.log) in the folders where a program of ours
+// writes them.
+std::vector<std::string> traceFilesFound()
 {
-    char buffer[PATH_MAX];
-    return getcwd(buffer, sizeof buffer) ? buffer : ".";
+    std::vector<std::string> found;
+    for (const std::string &folder : sdcustody::traceFolders()) {
+        const std::string log = folder + "/" SD_TRACE_FILE;
+        struct stat st;
+        if (stat(log.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            found.push_back(log);
+    }
+    return found;
 }
 
-bool traceSwitchedOn()
+std::string joined(const std::vector<std::string> &items, const char *separator)
 {
-    // Read the way the driver reads it, with the driver's own lookup.
-    char value[1024] = "";
-    return X_INIKeyString(SD_CONFIG_FILE, "DEVTRACE", "Switch", value, "0") == 1 &&
-           std::atoi(value) != 0;
+    std::string text;
+    for (const std::string &item : items)
+        text += (text.empty() ? "" : separator) + item;
+    return text;
 }
 
 } // namespace
@@ -113,43 +122,34 @@ void checkReader(const Target &target, int baud, std::vector<Check> &checks)
         checks.push_back(askReader(target, baud));
 }
 
+// A switched-on trace, or a trace file left anywhere a program of ours
+// writes one, is a file of full card data: a failure, with the fix.
 void checkTrace(std::vector<Check> &checks)
 {
-    const std::string dir = workingDirectory();
-    const std::string log = dir + "/" + SD_TRACE_FILE;
-    struct stat st;
-    const bool logExists = stat(SD_TRACE_FILE, &st) == 0;
-    const bool open = logExists && (st.st_mode & 077) != 0;
-    char mode[8] = "";
-    if (logExists)
-        snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
-    const std::string chmodFix = "chmod 600 " + log + " (it holds track data in plain)";
-
-    if (access(SD_CONFIG_FILE, F_OK) != 0 || !traceSwitchedOn()) {
-        std::string text = std::string("tracing is off (") +
-                           (access(SD_CONFIG_FILE, F_OK) == 0 ? "" : "no ") + SD_CONFIG_FILE +
-                           " switching it on in " + dir + ")";
-        if (open)
-            checks.push_back({"trace", Verdict::Warning,
-                              text + "; an old " + log + " is mode " + mode, chmodFix});
-        else
-            checks.push_back({"trace", Verdict::Passed, text, ""});
-        return;
-    }
-    const bool writable = logExists ? access(SD_TRACE_FILE, W_OK) == 0 : access(".", W_OK) == 0;
-    if (!writable)
+    const sdcustody::TraceSetting trace = sdcustody::traceIn(sdcustody::workingDirectory());
+    const std::vector<std::string> logs = traceFilesFound();
+    if (trace.on) {
+        std::string fix = "switch it off (Switch=0 under [DEVTRACE] in " + trace.config + ")";
+        if (!logs.empty())
+            fix += ", then delete the trace: rm " + joined(logs, " ");
         checks.push_back({"trace", Verdict::Failed,
-                          "tracing is on, but " + log + " cannot be written",
-                          "run from a directory this user may write to, or switch the trace "
-                          "off in " + dir + "/" + SD_CONFIG_FILE});
-    else if (open)
-        checks.push_back({"trace", Verdict::Warning,
-                          "tracing is on into " + log + ", which is mode " + mode, chmodFix});
-    else
+                          "tracing is on: " + trace.log +
+                              " gets the full data of every card read or written, in plain text",
+                          fix});
+    } else if (!logs.empty()) {
+        checks.push_back({"trace", Verdict::Failed,
+                          "tracing is off, but trace files with card data in plain text are "
+                          "left: " + joined(logs, ", "),
+                          "delete them once no fault hunt needs them: rm " + joined(logs, " ")});
+    } else {
         checks.push_back({"trace", Verdict::Passed,
-                          "tracing is on into " + log +
-                              (logExists ? " (mode 0600)" : " (created mode 0600)"),
+                          std::string("tracing is off (") +
+                              (access(trace.config.c_str(), F_OK) == 0 ? "" : "no ") +
+                              SD_CONFIG_FILE + " switching it on in " +
+                              sdcustody::workingDirectory() + "), no " SD_TRACE_FILE " left in " +
+                              joined(sdcustody::traceFolders(), ", "),
                           ""});
+    }
 }
 
 } // namespace stripectl

@@ -184,16 +184,30 @@ TEST_F(DoctorOnSim, TheReaderAnswersAtTheConfiguredSpeed)
     dir.write("DataLog.log", "old\n");
     chmod("DataLog.log", 0644);
     RunResult r = ctl({}, {"doctor", "--port", sim->port()});
-    EXPECT_EQ(r.status, 0) << r.out << r.err; // warnings do not fail
     EXPECT_TRUE(contains(r.out, "[passed]  reader: firmware Ver5.13.2 (")) << r.out;
     EXPECT_TRUE(contains(r.out, ", identity 01|A7-2506AB (")) << r.out;
     EXPECT_TRUE(contains(r.out, " at 9600 baud\n")) << r.out;
-    EXPECT_TRUE(contains(r.out, "[warning] trace: tracing is on into " + dir.path() +
-                                    "/DataLog.log, which is mode 0644\n"
-                                    "          fix: chmod 600 "))
+    // A switched-on trace is a file of card data: a failure, with the fix.
+    const std::string log = dir.path() + "/DataLog.log";
+    EXPECT_NE(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "[failed]  trace: tracing is on: " + log +
+                                    " gets the full data of every card read or written, in "
+                                    "plain text\n          fix: switch it off (Switch=0 under "
+                                    "[DEVTRACE] in " + dir.path() + "/CONFIG.ini), then delete "
+                                    "the trace: rm " + log))
         << r.out;
-    EXPECT_TRUE(contains(r.out, "\nnothing failed, 1 warning\n")) << r.out;
     EXPECT_FALSE(contains(sim->log(), "write")) << sim->log();
+
+    // Switched off, a trace left behind still fails.
+    dir.write("CONFIG.ini", "[DEVTRACE]\nSwitch=0\n");
+    json check;
+    doctor({}, {"--port", sim->port()}, "trace", check);
+    expectCheck(check, "failed", "tracing is off, but trace files with card data in plain text "
+                                 "are left: " + log, "delete them once no fault hunt needs them: rm " + log);
+    std::remove("DataLog.log");
+    doctor({}, {"--port", sim->port()}, "trace", check, 0);
+    expectCheck(check, "passed", "tracing is off (CONFIG.ini switching it on in " + dir.path() +
+                                     "), no DataLog.log left in " + dir.path(), "");
 }
 
 TEST_F(DoctorOnSim, ASilentReaderAndABadCommandLine)

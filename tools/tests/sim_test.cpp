@@ -19,11 +19,18 @@ TEST_F(Stripectl, ReadPrintsTheTracksAsTextOrJsonAndTraces)
     std::string trace = dir.read("DataLog.log");
     EXPECT_TRUE(contains(trace, "MS_ReadCard start at")) << trace;
     EXPECT_TRUE(contains(trace, "szTrack2data:" + kTrack2)) << trace;
+    // It says at start that the trace holds the card, and where.
+    const std::string warning = "stripectl: warning: the driver's trace is switched on in " +
+                                dir.path() + "/CONFIG.ini: " + dir.path() +
+                                "/DataLog.log will hold the full data of every card read or "
+                                "written, in plain text; switch it off there (Switch=0) and "
+                                "delete the file when done\n";
+    EXPECT_EQ(r.err.rfind(warning, 0), 0u) << r.err;
 
-    // A full device path is taken as well.
+    // A full device path is taken as well; --quiet leaves the warning alone.
     r = ctl({"read", "--port", "/dev/" + sim->port(), "--tracks", "3", "--json", "--quiet"});
     EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, warning);
     json answer = json::parse(r.out, nullptr, false);
     EXPECT_EQ(answer, json::parse(R"({"code":0,"port":")" + sim->port() +
                                   R"(","tracks":3,"track3":")" + kTrack3 + "\"}"))
