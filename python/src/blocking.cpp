@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <mutex>
 #include <pthread.h>
@@ -105,6 +107,81 @@ private:
     bool routed_[NSIG] = {};
 };
 
+// Why a Watcher cut its call short.
+enum class Cut { None, Deadline, Stopped };
+
+} // namespace
+
+// Watches one call from a thread of its own: at the deadline or at stop()
+// it cancels the call, and goes on cancelling every 2 ms until the call has
+// ended (a cancel made in the instant before the driver call begins does
+// not reach it). finish() waits for the thread, so no cancel of this call
+// can ever reach a later one.
+class Watcher {
+public:
+    Watcher(double seconds, CallStop &stop) : stop_(stop), hasDeadline_(seconds >= 0)
+    {
+        if (hasDeadline_)
+            deadline_ = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(seconds));
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Watcher() { finish(); }
+    Watcher(const Watcher &) = delete;
+    Watcher &operator=(const Watcher &) = delete;
+
+    void finish()
+    {
+        if (!thread_.joinable())
+            return;
+        {
+            std::lock_guard<std::mutex> lock(stop_.mutex_);
+            ended_ = true;
+        }
+        stop_.wake_.notify_all();
+        thread_.join();
+    }
+    Cut cut() const { return cut_.load(); }
+
+private:
+    void run()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr); // signals are the main thread's
+        std::unique_lock<std::mutex> lock(stop_.mutex_);
+        while (!ended_ && !due()) {
+            if (hasDeadline_)
+                stop_.wake_.wait_until(lock, deadline_);
+            else
+                stop_.wake_.wait(lock);
+        }
+        while (!ended_) {
+            MS_Cancel();
+            stop_.wake_.wait_for(lock, std::chrono::microseconds(kRecancelMicroseconds));
+        }
+    }
+    // Under stop_.mutex_.
+    bool due()
+    {
+        if (stop_.stopped_)
+            cut_ = Cut::Stopped;
+        else if (hasDeadline_ && std::chrono::steady_clock::now() >= deadline_)
+            cut_ = Cut::Deadline;
+        return cut_.load() != Cut::None;
+    }
+
+    CallStop &stop_;
+    const bool hasDeadline_;
+    std::chrono::steady_clock::time_point deadline_;
+    bool ended_ = false; // under stop_.mutex_
+    std::atomic<Cut> cut_{Cut::None};
+    std::thread thread_;
+};
+
+namespace {
+
 int callWithoutGil(const std::function<int()> &call)
 {
     py::gil_scoped_release unlocked;
@@ -112,22 +189,21 @@ int callWithoutGil(const std::function<int()> &call)
 }
 
 // One try on the main thread: SD_ERR_CANCELLED without calling when a
-// signal came before the call could begin.
-int tryOnMainThread(const std::function<int()> &call)
+// signal or the watcher came before the call could begin.
+int tryOnMainThread(const std::function<int()> &call, const Watcher &watcher)
 {
     RoutedSignals routed;
     g_inCall = true;
-    int result = g_signalled ? SD_ERR_CANCELLED : callWithoutGil(call);
+    int result = g_signalled || watcher.cut() != Cut::None ? SD_ERR_CANCELLED
+                                                            : callWithoutGil(call);
     g_inCall = false;
     return result;
 }
 
-} // namespace
-
-int runBlocking(const std::function<int()> &call, bool onMainThread)
+int runWatched(const std::function<int()> &call, bool onMainThread, const Watcher &watcher)
 {
     if (!g_pythonHandler || !onMainThread)
-        return callWithoutGil(call);
+        return watcher.cut() != Cut::None ? SD_ERR_CANCELLED : callWithoutGil(call);
     startWatcher();
     for (;;) {
         // Signals that came before: their handlers first.
@@ -135,14 +211,48 @@ int runBlocking(const std::function<int()> &call, bool onMainThread)
             throw py::error_already_set();
         g_signalled = 0;
         g_cancelRequested = false;
-        int result = tryOnMainThread(call);
+        int result = tryOnMainThread(call, watcher);
         if (!g_signalled)
             return result;
         if (PyErr_CheckSignals() != 0)
             throw py::error_already_set();
-        if (result != SD_ERR_CANCELLED || g_cancelRequested)
+        if (result != SD_ERR_CANCELLED || g_cancelRequested || watcher.cut() != Cut::None)
             return result;
     }
+}
+
+} // namespace
+
+void CallStop::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopped_ = true;
+    }
+    wake_.notify_all();
+}
+
+bool CallStop::stopped() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stopped_;
+}
+
+int driverSeconds(double seconds)
+{
+    const double kLongest = 86400; // far beyond any limit a caller may give
+    return seconds > 0 ? static_cast<int>(std::ceil(std::fmin(seconds, kLongest))) : 0;
+}
+
+int runBlocking(const std::function<int()> &call, bool onMainThread, double seconds,
+                CallStop &stop)
+{
+    Watcher watcher(seconds, stop);
+    int result = runWatched(call, onMainThread, watcher);
+    watcher.finish();
+    if (result == SD_ERR_CANCELLED && watcher.cut() == Cut::Deadline)
+        return SD_ERR_TIMEOUT;
+    return result;
 }
 
 void cancel()
