@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <mutex>
 #include <pthread.h>
@@ -110,13 +111,22 @@ private:
 // Why a Watcher cut its call short.
 enum class Cut { None, Deadline, Stopped };
 
+// The deadline thread: one for the process, started with the first call,
+// watching the one call under way (the Python half runs one at a time).
+// At the call's deadline or stop() it cancels the call, and goes on
+// cancelling every 2 ms until the call has ended (a cancel made in the
+// instant before the driver call begins does not reach it). It cancels
+// with g_deadlineLock held, and a call ends by taking that lock, so no
+// cancel of one call can reach a later one; the call never waits for the
+// thread to wake.
+// Never destroyed: the thread still waits on them when the process exits.
+std::mutex &g_deadlineLock = *new std::mutex;
+std::condition_variable &g_deadlineWake = *new std::condition_variable;
+Watcher *g_watched = nullptr; // under g_deadlineLock
+std::once_flag g_deadlineThreadStarted;
+
 } // namespace
 
-// Watches one call from a thread of its own: at the deadline or at stop()
-// it cancels the call, and goes on cancelling every 2 ms until the call has
-// ended (a cancel made in the instant before the driver call begins does
-// not reach it). finish() waits for the thread, so no cancel of this call
-// can ever reach a later one.
 class Watcher {
 public:
     Watcher(double seconds, CallStop &stop) : stop_(stop), hasDeadline_(seconds >= 0)
@@ -125,59 +135,63 @@ public:
             deadline_ = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(seconds));
-        thread_ = std::thread([this] { run(); });
+        std::call_once(g_deadlineThreadStarted, [] { std::thread(watchDeadlines).detach(); });
+        {
+            std::lock_guard<std::mutex> lock(g_deadlineLock);
+            g_watched = this;
+        }
+        g_deadlineWake.notify_all();
     }
     ~Watcher() { finish(); }
     Watcher(const Watcher &) = delete;
     Watcher &operator=(const Watcher &) = delete;
 
+    // The call has ended: no cancel for it from now on.
     void finish()
     {
-        if (!thread_.joinable())
-            return;
-        {
-            std::lock_guard<std::mutex> lock(stop_.mutex_);
-            ended_ = true;
-        }
-        stop_.wake_.notify_all();
-        thread_.join();
+        std::lock_guard<std::mutex> lock(g_deadlineLock);
+        if (g_watched == this)
+            g_watched = nullptr;
     }
     Cut cut() const { return cut_.load(); }
 
 private:
-    void run()
+    static void watchDeadlines()
     {
         sigset_t all;
         sigfillset(&all);
         pthread_sigmask(SIG_BLOCK, &all, nullptr); // signals are the main thread's
-        std::unique_lock<std::mutex> lock(stop_.mutex_);
-        while (!ended_ && !due()) {
-            if (hasDeadline_)
-                stop_.wake_.wait_until(lock, deadline_);
-            else
-                stop_.wake_.wait(lock);
-        }
-        while (!ended_) {
-            MS_Cancel();
-            stop_.wake_.wait_for(lock, std::chrono::microseconds(kRecancelMicroseconds));
+        std::unique_lock<std::mutex> lock(g_deadlineLock);
+        for (;;) {
+            Watcher *call = g_watched;
+            if (!call) {
+                g_deadlineWake.wait(lock);
+            } else if (call->due()) {
+                MS_Cancel();
+                g_deadlineWake.wait_for(lock, std::chrono::microseconds(kRecancelMicroseconds));
+            } else if (call->hasDeadline_) {
+                g_deadlineWake.wait_until(lock, call->deadline_);
+            } else {
+                g_deadlineWake.wait(lock);
+            }
         }
     }
-    // Under stop_.mutex_.
+    // Under g_deadlineLock.
     bool due()
     {
-        if (stop_.stopped_)
-            cut_ = Cut::Stopped;
-        else if (hasDeadline_ && std::chrono::steady_clock::now() >= deadline_)
-            cut_ = Cut::Deadline;
+        if (cut_.load() == Cut::None) {
+            if (stop_.stopped_)
+                cut_ = Cut::Stopped;
+            else if (hasDeadline_ && std::chrono::steady_clock::now() >= deadline_)
+                cut_ = Cut::Deadline;
+        }
         return cut_.load() != Cut::None;
     }
 
     CallStop &stop_;
     const bool hasDeadline_;
     std::chrono::steady_clock::time_point deadline_;
-    bool ended_ = false; // under stop_.mutex_
     std::atomic<Cut> cut_{Cut::None};
-    std::thread thread_;
 };
 
 namespace {
@@ -226,15 +240,15 @@ int runWatched(const std::function<int()> &call, bool onMainThread, const Watche
 void CallStop::stop()
 {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(g_deadlineLock);
         stopped_ = true;
     }
-    wake_.notify_all();
+    g_deadlineWake.notify_all();
 }
 
 bool CallStop::stopped() const
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(g_deadlineLock);
     return stopped_;
 }
 

@@ -2,11 +2,11 @@
 // interpreter, and with Python's signal handlers still in charge.
 #pragma once
 
-#include <condition_variable>
 #include <functional>
-#include <mutex>
 
 namespace sdpy {
+
+class Watcher;
 
 // What ends one call early from outside, besides a signal: stop() from
 // another thread (Reader.close(), a cancelled asyncio task). One per call;
@@ -19,9 +19,7 @@ public:
 
 private:
     friend class Watcher;
-    mutable std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stopped_ = false;
+    bool stopped_ = false; // under the deadline thread's lock
 };
 
 // The driver's limit for a deadline of `seconds`: whole seconds, rounded
@@ -43,7 +41,8 @@ int driverSeconds(double seconds);
 // SD_ERR_CANCELLED, so that a limit of 1.5 s holds though the driver counts
 // whole seconds and waits up to 5 s for a byte. A call cut by `stop`
 // returns SD_ERR_CANCELLED. The driver's cancel reaches whichever call of
-// the process is under way: the caller sees to it that it is this one.
+// the process is under way: the caller sees to it that it is this one, and
+// that runBlocking runs one call at a time (the Python half's turns).
 int runBlocking(const std::function<int()> &call, bool onMainThread, double seconds,
                 CallStop &stop);
 
