@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <algorithm>
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
@@ -255,7 +256,9 @@ bool CallStop::stopped() const
 int driverSeconds(double seconds)
 {
     const double kLongest = 86400; // far beyond any limit a caller may give
-    return seconds > 0 ? static_cast<int>(std::ceil(std::fmin(seconds, kLongest))) : 0;
+    if (seconds <= 0)
+        return 0;
+    return std::max(1, static_cast<int>(std::floor(std::fmin(seconds, kLongest))));
 }
 
 int runBlocking(const std::function<int()> &call, bool onMainThread, double seconds,

@@ -23,7 +23,9 @@ private:
 };
 
 // The driver's limit for a deadline of `seconds`: whole seconds, rounded
-// up (the deadline, not the driver, ends the call); 0 for none left.
+// down but at least 1, so that what the driver judges only once its own
+// limit has passed (a wait for a line another program holds, the status
+// answers "rt" and "rs") comes before the deadline cuts it; 0 for none left.
 int driverSeconds(double seconds);
 
 // Runs `call` (which touches no Python object) with the GIL released and
