@@ -84,6 +84,11 @@ std::string queryMessage(int code)
     }
 }
 
+std::string doctorHint()
+{
+    return "'stripectl doctor' checks the adapter, the access rights and the udev rule.";
+}
+
 std::string absentReaderMessage()
 {
     return "no reader is attached";

@@ -24,6 +24,11 @@ std::string queryMessage(int code);
 // "rs" nor a wrong port name, so it says only that.
 std::string absentReaderMessage();
 
+// Where to look when a line cannot be opened (a wrong name, a missing
+// group, another program): the sentence stripectl adds after such a
+// failure, and the Python binding's PortError too.
+std::string doctorHint();
+
 // True when codeMessage knows the code (false for values the library never
 // returns, which get a generic sentence).
 bool isKnownCode(int code);

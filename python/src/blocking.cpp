@@ -6,6 +6,10 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
 #include <csignal>
 #include <mutex>
 #include <pthread.h>
@@ -105,6 +109,94 @@ private:
     bool routed_[NSIG] = {};
 };
 
+// Why a Watcher cut its call short.
+enum class Cut { None, Deadline, Stopped };
+
+// The deadline thread: one for the process, started with the first call,
+// watching the one call under way (the Python half runs one at a time).
+// At the call's deadline or stop() it cancels the call, and goes on
+// cancelling every 2 ms until the call has ended (a cancel made in the
+// instant before the driver call begins does not reach it). It cancels
+// with g_deadlineLock held, and a call ends by taking that lock, so no
+// cancel of one call can reach a later one; the call never waits for the
+// thread to wake.
+// Never destroyed: the thread still waits on them when the process exits.
+std::mutex &g_deadlineLock = *new std::mutex;
+std::condition_variable &g_deadlineWake = *new std::condition_variable;
+Watcher *g_watched = nullptr; // under g_deadlineLock
+std::once_flag g_deadlineThreadStarted;
+
+} // namespace
+
+class Watcher {
+public:
+    Watcher(double seconds, CallStop &stop) : stop_(stop), hasDeadline_(seconds >= 0)
+    {
+        if (hasDeadline_)
+            deadline_ = std::chrono::steady_clock::now() +
+                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                            std::chrono::duration<double>(seconds));
+        std::call_once(g_deadlineThreadStarted, [] { std::thread(watchDeadlines).detach(); });
+        {
+            std::lock_guard<std::mutex> lock(g_deadlineLock);
+            g_watched = this;
+        }
+        g_deadlineWake.notify_all();
+    }
+    ~Watcher() { finish(); }
+    Watcher(const Watcher &) = delete;
+    Watcher &operator=(const Watcher &) = delete;
+
+    // The call has ended: no cancel for it from now on.
+    void finish()
+    {
+        std::lock_guard<std::mutex> lock(g_deadlineLock);
+        if (g_watched == this)
+            g_watched = nullptr;
+    }
+    Cut cut() const { return cut_.load(); }
+
+private:
+    static void watchDeadlines()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_BLOCK, &all, nullptr); // signals are the main thread's
+        std::unique_lock<std::mutex> lock(g_deadlineLock);
+        for (;;) {
+            Watcher *call = g_watched;
+            if (!call) {
+                g_deadlineWake.wait(lock);
+            } else if (call->due()) {
+                MS_Cancel();
+                g_deadlineWake.wait_for(lock, std::chrono::microseconds(kRecancelMicroseconds));
+            } else if (call->hasDeadline_) {
+                g_deadlineWake.wait_until(lock, call->deadline_);
+            } else {
+                g_deadlineWake.wait(lock);
+            }
+        }
+    }
+    // Under g_deadlineLock.
+    bool due()
+    {
+        if (cut_.load() == Cut::None) {
+            if (stop_.stopped_)
+                cut_ = Cut::Stopped;
+            else if (hasDeadline_ && std::chrono::steady_clock::now() >= deadline_)
+                cut_ = Cut::Deadline;
+        }
+        return cut_.load() != Cut::None;
+    }
+
+    CallStop &stop_;
+    const bool hasDeadline_;
+    std::chrono::steady_clock::time_point deadline_;
+    std::atomic<Cut> cut_{Cut::None};
+};
+
+namespace {
+
 int callWithoutGil(const std::function<int()> &call)
 {
     py::gil_scoped_release unlocked;
@@ -112,22 +204,21 @@ int callWithoutGil(const std::function<int()> &call)
 }
 
 // One try on the main thread: SD_ERR_CANCELLED without calling when a
-// signal came before the call could begin.
-int tryOnMainThread(const std::function<int()> &call)
+// signal or the watcher came before the call could begin.
+int tryOnMainThread(const std::function<int()> &call, const Watcher &watcher)
 {
     RoutedSignals routed;
     g_inCall = true;
-    int result = g_signalled ? SD_ERR_CANCELLED : callWithoutGil(call);
+    int result = g_signalled || watcher.cut() != Cut::None ? SD_ERR_CANCELLED
+                                                            : callWithoutGil(call);
     g_inCall = false;
     return result;
 }
 
-} // namespace
-
-int runBlocking(const std::function<int()> &call, bool onMainThread)
+int runWatched(const std::function<int()> &call, bool onMainThread, const Watcher &watcher)
 {
     if (!g_pythonHandler || !onMainThread)
-        return callWithoutGil(call);
+        return watcher.cut() != Cut::None ? SD_ERR_CANCELLED : callWithoutGil(call);
     startWatcher();
     for (;;) {
         // Signals that came before: their handlers first.
@@ -135,14 +226,50 @@ int runBlocking(const std::function<int()> &call, bool onMainThread)
             throw py::error_already_set();
         g_signalled = 0;
         g_cancelRequested = false;
-        int result = tryOnMainThread(call);
+        int result = tryOnMainThread(call, watcher);
         if (!g_signalled)
             return result;
         if (PyErr_CheckSignals() != 0)
             throw py::error_already_set();
-        if (result != SD_ERR_CANCELLED || g_cancelRequested)
+        if (result != SD_ERR_CANCELLED || g_cancelRequested || watcher.cut() != Cut::None)
             return result;
     }
+}
+
+} // namespace
+
+void CallStop::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_deadlineLock);
+        stopped_ = true;
+    }
+    g_deadlineWake.notify_all();
+}
+
+bool CallStop::stopped() const
+{
+    std::lock_guard<std::mutex> lock(g_deadlineLock);
+    return stopped_;
+}
+
+int driverSeconds(double seconds)
+{
+    const double kLongest = 86400; // far beyond any limit a caller may give
+    if (seconds <= 0)
+        return 0;
+    return std::max(1, static_cast<int>(std::floor(std::fmin(seconds, kLongest))));
+}
+
+int runBlocking(const std::function<int()> &call, bool onMainThread, double seconds,
+                CallStop &stop)
+{
+    Watcher watcher(seconds, stop);
+    int result = runWatched(call, onMainThread, watcher);
+    watcher.finish();
+    if (result == SD_ERR_CANCELLED && watcher.cut() == Cut::Deadline)
+        return SD_ERR_TIMEOUT;
+    return result;
 }
 
 void cancel()

@@ -1,7 +1,9 @@
 """The exceptions of stripedrv: one class per kind of failure, chosen by the
 driver's status code."""
 
-from typing import Dict, Optional, Type
+import errno
+import os
+from typing import Dict, Optional, Tuple, Type
 
 from . import _stripedrv
 
@@ -31,8 +33,33 @@ class Timeout(StripeError, TimeoutError):
     """-2: no card within the time limit, or the reader stopped answering."""
 
 
-class PortError(StripeError):
-    """-3: the port cannot be opened (or the reader answered the status "rs")."""
+class PortError(StripeError, OSError):
+    """-3: the port cannot be opened (or the reader answered the status "rs").
+
+    Raised by :class:`Reader` itself for a port whose device does not exist,
+    and by a call whose line could not be opened. ``port`` is the device
+    path; ``strerror`` is the system's reason ("No such file or directory",
+    "Permission denied"), ``errno`` its number, both "" and None when the
+    system sees nothing wrong with the device (the status "rs", a line that
+    cannot be set up). ``message`` is the sentence ``stripectl`` prints;
+    ``str(error)`` adds the port, the system's reason and, as stripectl
+    does, where to look next: ``stripectl doctor``.
+    """
+
+    def __init__(self, code: int, message: str, port: str = "", strerror: str = "",
+                 errno: Optional[int] = None) -> None:
+        super().__init__(code, message)
+        self.port = port
+        self.filename = port
+        self.strerror = strerror
+        # None when the system sees no fault, as in OSError itself (which
+        # typeshed declares int).
+        self.errno = errno  # type: ignore[assignment]
+
+    def __str__(self) -> str:
+        where = f": {self.port}" if self.port else ""
+        why = f": {self.strerror}" if self.strerror else ""
+        return f"{self.message}{where}{why}. {_stripedrv.doctor_hint()}"
 
 
 class OperationFailed(StripeError):
@@ -83,8 +110,8 @@ class VerifyMismatch(StripeError):
     """A written card read back differently (``code`` is 0: both calls
     succeeded). ``written`` and ``read`` hold the two pairs of texts."""
 
-    def __init__(self, message: str, written: "tuple[str, str]",
-                 read: "tuple[str, str]") -> None:
+    def __init__(self, message: str, written: Tuple[str, str],
+                 read: Tuple[Optional[str], Optional[str]]) -> None:
         super().__init__(0, message)
         self.written = written
         self.read = read
@@ -109,4 +136,20 @@ def error_for(code: int, *, query: bool = False,
     if cls is ReaderBusy:
         holders = _stripedrv.busy_holders(device_path) if device_path else ""
         return ReaderBusy(code, f"{message}: {holders}" if holders else message, holders)
+    if cls is PortError:
+        return port_error(message, device_path or "")
     return cls(code, message)
+
+
+def port_error(message: str, device_path: str) -> PortError:
+    """A -3 for ``device_path`` with the system's reason when it sees one:
+    the device missing, or not open to this user for reading and writing."""
+    if not device_path:
+        return PortError(-3, message)
+    try:
+        os.stat(device_path)
+        if not os.access(device_path, os.R_OK | os.W_OK):
+            return PortError(-3, message, device_path, os.strerror(errno.EACCES), errno.EACCES)
+    except OSError as error:
+        return PortError(-3, message, device_path, error.strerror or "", error.errno)
+    return PortError(-3, message, device_path)

@@ -150,10 +150,14 @@ def test_the_same_sentence_for_a_failure(sim_factory: Callable[..., Sim],
 
 
 def test_the_same_sentence_for_a_port_that_cannot_be_opened() -> None:
-    error = binding_error(lambda: stripedrv.Reader("ttyNoSuchReader9").read(timeout=1))
+    # A port that goes away after the Reader was made (a missing one is
+    # refused when it is made).
+    with tempfile.NamedTemporaryFile(prefix="sd-gone-") as gone:
+        port = os.path.relpath(gone.name, "/dev")
+        reader = stripedrv.Reader(port)
+    error = binding_error(lambda: reader.read(timeout=1))
     assert error is not None
-    assert stripectl_failure("read", "--port", "ttyNoSuchReader9", "--timeout", "1") == \
-        (-3, str(error))
+    assert stripectl_failure("read", "--port", port, "--timeout", "1") == (-3, error.message)
 
 
 TRACK2_TEXTS = [

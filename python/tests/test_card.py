@@ -12,7 +12,7 @@ PAYMENT_TRACK2 = "4111111111111111=29012011234"
 
 
 @pytest.mark.parametrize("tracks, expected", [
-    (2, (TRACK2, "")), (3, ("", TRACK3)), (23, (TRACK2, TRACK3))])
+    (2, (TRACK2, None)), (3, (None, TRACK3)), (23, (TRACK2, TRACK3))])
 def test_read_each_track_mode(sim: Sim, tracks: int, expected: tuple) -> None:
     card = stripedrv.Reader(sim.port).read(tracks=tracks, timeout=2)
     assert (card.track2, card.track3) == expected
@@ -79,7 +79,9 @@ def test_bad_arguments_are_refused_with_nothing_sent(sim: Sim) -> None:
         (TypeError, lambda: reader.read(tracks="23")),  # type: ignore[arg-type]
         (ValueError, lambda: reader.read(timeout=-1)),
         (ValueError, lambda: reader.read(timeout=601)),
-        (TypeError, lambda: reader.read(timeout=1.5)),  # type: ignore[arg-type]
+        (TypeError, lambda: reader.read(timeout="1.5")),  # type: ignore[arg-type]
+        (ValueError, lambda: reader.read(timeout=float("nan"))),
+        (ValueError, lambda: reader.read(timeout=600.5)),
         (ValueError, lambda: reader.write(track2="12a4")),
         (ValueError, lambda: reader.write(track2="1234\x1b0")),
         (ValueError, lambda: reader.write(track3="١٢٣")),  # digits, but not ASCII ones

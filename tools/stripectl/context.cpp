@@ -42,7 +42,7 @@ int Context::report(const std::string &what, int code, const std::string &messag
     // Most lines that cannot be opened come from the set-up (wrong name,
     // missing group, the braille daemon, another program): say where to look.
     if (status == kExitPort)
-        err << "'stripectl doctor' checks the adapter, the access rights and the udev rule.\n";
+        err << sdmsg::doctorHint() << "\n";
     return status;
 }
 

@@ -2,6 +2,7 @@
 #include "doctor.h"
 
 #include "holders.h"
+#include "portname.h"
 
 #include <cstdlib>
 #include <sys/stat.h>
@@ -31,10 +32,7 @@ void notChecked(std::vector<Check> &checks, const char *name, const std::string 
     add(checks, name, Verdict::Warning, "not checked: " + why);
 }
 
-std::string belowDev(const std::string &name)
-{
-    return name.compare(0, 5, "/dev/") == 0 ? name.substr(5) : name;
-}
+using sdportname::belowDev;
 
 bool isCharDevice(const std::string &node)
 {

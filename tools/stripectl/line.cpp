@@ -1,5 +1,7 @@
 #include "line.h"
 
+#include "portname.h"
+
 #include <cstdlib>
 
 namespace stripectl {
@@ -14,15 +16,6 @@ std::string defaultPort()
     return env && *env ? env : kDefaultPort;
 }
 
-// The driver puts "/dev/" in front of the name itself; accept a full path too.
-std::string portBelowDev(std::string port)
-{
-    const std::string dev = "/dev/";
-    if (port.compare(0, dev.size(), dev) == 0)
-        port.erase(0, dev.size());
-    return port;
-}
-
 bool validBaud(int baud)
 {
     for (int known : {SD_BAUD_RATES})
@@ -35,9 +28,9 @@ bool validBaud(int baud)
 
 std::string takeLine(const ParsedOptions &options, Line &line)
 {
-    line.port = portBelowDev(options.value("port", defaultPort()));
-    if (line.port.empty())
-        return "the port name is empty";
+    line.port = sdportname::belowDev(options.value("port", defaultPort()));
+    if (std::string problem = sdportname::problem(line.port); !problem.empty())
+        return problem;
     if (options.has("baud") &&
         (!parseInt(options.value("baud"), 1, 1000000, line.baud) || !validBaud(line.baud)))
         return "--baud must be one of " SD_BAUD_RATES_TEXT;
@@ -68,7 +61,7 @@ std::string tracksName(int tracks)
     }
 }
 
-std::string devicePath(const Line &line) { return "/dev/" + line.port; }
+std::string devicePath(const Line &line) { return sdportname::devicePath(line.port); }
 
 std::string swipePrompt(const Line &line, const std::string &what)
 {
