@@ -21,7 +21,10 @@ OPTION = re.compile(r'(?<![\w-])--[a-z][a-z0-9]*(?:-[a-z0-9]+)*')
 FOREIGN = {
     'packaging/man/stripedrvd.1': {'--user', '--now'},                  # systemctl
     'docs/service.md': {'--user', '--now', '--test', '--strict',        # systemctl, node, tsc
-                        '--real', '--noEmit'},                          # scripts/run-service
+                        '--real', '--noEmit',                           # scripts/run-service
+                        '--offline', '--threshold',                     # systemd-analyze
+                        '--wait', '--pty',                              # systemd-run
+                        '--reuid'},                                     # setpriv
     'tools/README.md': {'--test-dir'},                                  # ctest
     'docs/console.md': {'--real'},                                      # scripts/run-console
     'readersim/README.md': {'--port'},                                 # stripectl
