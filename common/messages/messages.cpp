@@ -91,7 +91,7 @@ std::string doctorHint()
 
 std::string absentReaderMessage()
 {
-    return "no reader is attached";
+    return "no reader is attached: plug it in, and if it stays unseen run 'stripectl doctor'";
 }
 
 } // namespace sdmsg

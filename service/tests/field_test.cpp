@@ -3,6 +3,7 @@
 // and is found missing by the request that tries it), what the clients and
 // /api/health see of it, and the monitoring's rules of access.
 #include "harness.h"
+#include "messages.h"
 
 #include "metrics.h"
 #include "stripedrv.h"
@@ -92,7 +93,7 @@ TEST(Presence, AnUnpluggedReaderIsFoundMissingToldToEveryClientAndAnsweredAtOnce
     }
     EXPECT_EQ(gone, (json{{"event", "reader"}, {"present", false}}));
     EXPECT_EQ(cut, (json{{"id", 1}, {"ok", false}, {"code", SD_ERR_PORT},
-                         {"error", "no reader is attached"}}));
+                         {"error", sdmsg::absentReaderMessage()}}));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
     auto told = nextReaderEvent(watcher);
     ASSERT_TRUE(told);
@@ -113,7 +114,7 @@ TEST(Presence, AnUnpluggedReaderIsFoundMissingToldToEveryClientAndAnsweredAtOnce
         const auto took = std::chrono::steady_clock::now() - start;
         ASSERT_TRUE(answer) << op;
         EXPECT_EQ((*answer)["code"], SD_ERR_PORT) << op;
-        EXPECT_EQ((*answer)["error"], "no reader is attached") << op;
+        EXPECT_EQ((*answer)["error"], sdmsg::absentReaderMessage()) << op;
         EXPECT_LT(took, 50ms) << op; // no time limit waited out (loaded machine: room)
     }
 

@@ -16,6 +16,9 @@ from prometheus_client.parser import text_string_to_metric_families
 
 from field_service import Service, start_reader
 
+# What the service answers while no reader is attached.
+ABSENT = "no reader is attached: plug it in, and if it stays unseen run 'stripectl doctor'"
+
 BINDIR, WWWDIR = sys.argv[1], sys.argv[2]
 del sys.argv[1:3]
 
@@ -124,7 +127,7 @@ class FieldTest(unittest.TestCase):
         self.sim.wait()
         client.send({"id": 1, "op": "read", "timeout": 5})
         answer = client.answer_to(1)
-        self.assertEqual((answer["code"], answer["error"]), (-3, "no reader is attached"))
+        self.assertEqual((answer["code"], answer["error"]), (-3, ABSENT))
         status, _, body = self.service.http("/api/health")
         self.assertEqual(status, 503)
         self.assertIn('"present":false', body)

@@ -17,7 +17,7 @@
 
 namespace {
 
-const char kDemoTrack2[] = "6222021234567890123=25121010000012345";
+const char kDemoTrack2[] = "6222021234567840123=25121010000012345";
 
 // The script's terminal output until `done` says so or `ms` pass.
 template <typename Done>
