@@ -124,6 +124,10 @@ enum class Cut { None, Deadline, Stopped };
 std::mutex &g_deadlineLock = *new std::mutex;
 std::condition_variable &g_deadlineWake = *new std::condition_variable;
 Watcher *g_watched = nullptr; // under g_deadlineLock
+// When the thread wakes next by itself (under g_deadlineLock). A call whose
+// deadline falls after it need not wake the thread: one wake-up a second or
+// so, not one per read, which a paced reader would feel.
+std::chrono::steady_clock::time_point g_threadWakesAt = std::chrono::steady_clock::time_point::max();
 std::once_flag g_deadlineThreadStarted;
 
 } // namespace
@@ -137,11 +141,14 @@ public:
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(seconds));
         std::call_once(g_deadlineThreadStarted, [] { std::thread(watchDeadlines).detach(); });
+        bool wake;
         {
             std::lock_guard<std::mutex> lock(g_deadlineLock);
             g_watched = this;
+            wake = hasDeadline_ && deadline_ < g_threadWakesAt;
         }
-        g_deadlineWake.notify_all();
+        if (wake)
+            g_deadlineWake.notify_all();
     }
     ~Watcher() { finish(); }
     Watcher(const Watcher &) = delete;
@@ -165,17 +172,25 @@ private:
         std::unique_lock<std::mutex> lock(g_deadlineLock);
         for (;;) {
             Watcher *call = g_watched;
-            if (!call) {
-                g_deadlineWake.wait(lock);
-            } else if (call->due()) {
+            if (call && call->due()) {
                 MS_Cancel();
-                g_deadlineWake.wait_for(lock, std::chrono::microseconds(kRecancelMicroseconds));
-            } else if (call->hasDeadline_) {
-                g_deadlineWake.wait_until(lock, call->deadline_);
+                sleepUntil(lock, std::chrono::steady_clock::now() +
+                                     std::chrono::microseconds(kRecancelMicroseconds));
+            } else if (call && call->hasDeadline_) {
+                sleepUntil(lock, call->deadline_);
             } else {
-                g_deadlineWake.wait(lock);
+                sleepUntil(lock, std::chrono::steady_clock::time_point::max());
             }
         }
+    }
+    static void sleepUntil(std::unique_lock<std::mutex> &lock,
+                           std::chrono::steady_clock::time_point until)
+    {
+        g_threadWakesAt = until;
+        if (until == std::chrono::steady_clock::time_point::max())
+            g_deadlineWake.wait(lock);
+        else
+            g_deadlineWake.wait_until(lock, until);
     }
     // Under g_deadlineLock.
     bool due()
