@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <linux/inet_diag.h>
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
@@ -64,18 +66,45 @@ std::string errnoText(const char *what, int error)
     return std::string(what) + ": " + std::strerror(error);
 }
 
+const char *const kNoSuchSocket = "the kernel knows no such socket on this machine";
+
+// An address and port as /proc/net/tcp{,6} prints them: each 32-bit word
+// of the address in network order printed as a number of this machine
+// ("0100007F" for 127.0.0.1 on a little-endian one), then the port.
+std::string tableForm(const ip::address &address, unsigned short port)
+{
+    __be32 words[4] = {};
+    put(address, words);
+    char text[48] = {};
+    int used = 0;
+    for (int i = 0; i < (address.is_v4() ? 1 : 4); ++i)
+        used += std::snprintf(text + used, sizeof text - used, "%08X", static_cast<unsigned>(words[i]));
+    std::snprintf(text + used, sizeof text - used, ":%04X", port);
+    return text;
+}
+
+// The netlink look-up could not be made (no such protocol under an emulator
+// such as qemu-user, or a kernel built without it), not "no such socket".
+bool netlinkUnavailable(int error)
+{
+    return error == EPROTONOSUPPORT || error == EAFNOSUPPORT || error == EOPNOTSUPP ||
+           error == EINVAL || error == ENOSYS;
+}
+
 } // namespace
 
-std::optional<uid_t> peerUser(const ip::tcp::endpoint &clientEnd, const ip::tcp::endpoint &serverEnd,
-                              std::string &problem)
+namespace {
+
+// The NETLINK_SOCK_DIAG look-up; `unavailable` says it could not be made at
+// all, so that the socket table in /proc may answer instead.
+std::optional<uid_t> askNetlink(const ip::address &client, unsigned short clientPort,
+                                const ip::address &server, unsigned short serverPort,
+                                std::string &problem, bool &unavailable)
 {
-    const ip::address client = plain(clientEnd.address()), server = plain(serverEnd.address());
-    if (client.is_v4() != server.is_v4()) {
-        problem = "the connection's two addresses are of different kinds";
-        return std::nullopt;
-    }
+    unavailable = false;
     Descriptor fd(socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG));
     if (fd.get() < 0) {
+        unavailable = netlinkUnavailable(errno);
         problem = errnoText("no netlink socket for the kernel's socket table", errno);
         return std::nullopt;
     }
@@ -90,8 +119,8 @@ std::optional<uid_t> peerUser(const ip::tcp::endpoint &clientEnd, const ip::tcp:
     request.body.sdiag_family = client.is_v4() ? AF_INET : AF_INET6;
     request.body.sdiag_protocol = IPPROTO_TCP;
     request.body.idiag_states = ~0u;
-    request.body.id.idiag_sport = htons(clientEnd.port());
-    request.body.id.idiag_dport = htons(serverEnd.port());
+    request.body.id.idiag_sport = htons(clientPort);
+    request.body.id.idiag_dport = htons(serverPort);
     put(client, request.body.id.idiag_src);
     put(server, request.body.id.idiag_dst);
     request.body.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
@@ -120,7 +149,8 @@ std::optional<uid_t> peerUser(const ip::tcp::endpoint &clientEnd, const ip::tcp:
     if (header->nlmsg_type == NLMSG_ERROR) {
         const auto *error = static_cast<const nlmsgerr *>(NLMSG_DATA(header));
         const int code = header->nlmsg_len >= NLMSG_LENGTH(sizeof *error) ? -error->error : EPROTO;
-        problem = code == ENOENT ? "the kernel knows no such socket on this machine"
+        unavailable = netlinkUnavailable(code);
+        problem = code == ENOENT ? kNoSuchSocket
                                  : errnoText("the kernel refused to tell the peer's socket", code);
         return std::nullopt;
     }
@@ -137,6 +167,62 @@ std::optional<uid_t> peerUser(const ip::tcp::endpoint &clientEnd, const ip::tcp:
         return std::nullopt;
     }
     return static_cast<uid_t>(found->idiag_uid);
+}
+
+} // namespace
+
+std::optional<uid_t> peerUserFromSocketTable(const ip::tcp::endpoint &clientEnd,
+                                             const ip::tcp::endpoint &serverEnd, std::string &problem)
+{
+    const ip::address client = plain(clientEnd.address()), server = plain(serverEnd.address());
+    if (client.is_v4() != server.is_v4()) {
+        problem = "the connection's two addresses are of different kinds";
+        return std::nullopt;
+    }
+    // /proc/self/net rather than /proc/net: the unit's ProcSubset=pid
+    // leaves only the process directories.
+    const char *const path = client.is_v4() ? "/proc/self/net/tcp" : "/proc/self/net/tcp6";
+    std::ifstream table(path);
+    if (!table) {
+        problem = errnoText(path, errno);
+        return std::nullopt;
+    }
+    // "sl local rem st queues tr:when retrnsmt uid ...": the client's own
+    // socket is the one whose local end is the peer and remote end is ours.
+    const std::string local = tableForm(client, clientEnd.port());
+    const std::string remote = tableForm(server, serverEnd.port());
+    std::string line;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+        char slot[16], localText[64], remoteText[64], state[8], queues[32], timer[32], retransmits[16];
+        unsigned long uid = 0;
+        if (std::sscanf(line.c_str(), "%15s %63s %63s %7s %31s %31s %15s %lu", slot, localText,
+                        remoteText, state, queues, timer, retransmits, &uid) == 8 &&
+            local == localText && remote == remoteText)
+            return static_cast<uid_t>(uid);
+    }
+    problem = kNoSuchSocket;
+    return std::nullopt;
+}
+
+std::optional<uid_t> peerUser(const ip::tcp::endpoint &clientEnd, const ip::tcp::endpoint &serverEnd,
+                              std::string &problem)
+{
+    const ip::address client = plain(clientEnd.address()), server = plain(serverEnd.address());
+    if (client.is_v4() != server.is_v4()) {
+        problem = "the connection's two addresses are of different kinds";
+        return std::nullopt;
+    }
+    bool unavailable = false;
+    auto uid = askNetlink(client, clientEnd.port(), server, serverEnd.port(), problem, unavailable);
+    if (uid || !unavailable)
+        return uid;
+    // The same record of the kernel's, as `ss` reads it without netlink.
+    std::string tableProblem;
+    uid = peerUserFromSocketTable(clientEnd, serverEnd, tableProblem);
+    if (!uid)
+        problem = tableProblem == kNoSuchSocket ? tableProblem : problem + "; " + tableProblem;
+    return uid;
 }
 
 bool userAllowed(uid_t uid, const std::vector<uid_t> &allowed)

@@ -5,7 +5,9 @@
 // or none. The kernel knows who made the client's socket. The service asks
 // it once per accepted connection with a NETLINK_SOCK_DIAG request for the
 // one TCP socket whose addresses and ports are the connection's (the
-// look-up `ss -e` makes); it needs no privileges.
+// look-up `ss -e` makes); it needs no privileges. Where netlink cannot be
+// had (qemu-user, which arm64 builds are tested under, knows no sock_diag),
+// it reads the same record from the socket table in /proc, as `ss` does.
 #pragma once
 
 #include <boost/asio/ip/tcp.hpp>
@@ -27,6 +29,11 @@ std::optional<uid_t> peerUser(const boost::asio::ip::tcp::endpoint &client,
 // Whether `uid`'s clients may open the WebSocket: the service's own user
 // always, and those given with --allow-user.
 bool userAllowed(uid_t uid, const std::vector<uid_t> &allowed);
+
+// The same answer from /proc/self/net/tcp or tcp6 alone.
+std::optional<uid_t> peerUserFromSocketTable(const boost::asio::ip::tcp::endpoint &client,
+                                             const boost::asio::ip::tcp::endpoint &server,
+                                             std::string &problem);
 
 // "kiosk" or "1001" as a uid; nothing when no such user is known.
 std::optional<uid_t> parseUser(const std::string &text);

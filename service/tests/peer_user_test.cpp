@@ -36,6 +36,10 @@ struct Pair {
     {
         return peerUser(server.remote_endpoint(), server.local_endpoint(), problem);
     }
+    std::optional<uid_t> lookInTable(std::string &problem) const
+    {
+        return peerUserFromSocketTable(server.remote_endpoint(), server.local_endpoint(), problem);
+    }
 
     boost::asio::io_context io;
     ip::tcp::acceptor acceptor;
@@ -51,6 +55,11 @@ TEST(PeerUser, OwnConnectionsOverIpv4AndIpv6LoopbackAreOurs)
         Pair pair(ip::make_address(address));
         std::string problem;
         auto uid = pair.look(problem);
+        ASSERT_TRUE(uid) << problem;
+        EXPECT_EQ(*uid, geteuid());
+        // The socket table in /proc, read where netlink cannot be had,
+        // tells the same.
+        uid = pair.lookInTable(problem);
         ASSERT_TRUE(uid) << problem;
         EXPECT_EQ(*uid, geteuid());
     }
@@ -71,6 +80,9 @@ TEST(PeerUser, Ipv4ClientOfADualStackListener)
     ASSERT_TRUE(server.remote_endpoint().address().to_v6().is_v4_mapped());
     std::string problem;
     auto uid = peerUser(server.remote_endpoint(), server.local_endpoint(), problem);
+    ASSERT_TRUE(uid) << problem;
+    EXPECT_EQ(*uid, geteuid());
+    uid = peerUserFromSocketTable(server.remote_endpoint(), server.local_endpoint(), problem);
     ASSERT_TRUE(uid) << problem;
     EXPECT_EQ(*uid, geteuid());
 }
@@ -103,12 +115,14 @@ TEST(PeerUser, AnotherUsersClientIsTheirs)
     acceptor.accept(server);
     std::string problem;
     auto uid = peerUser(server.remote_endpoint(), server.local_endpoint(), problem);
+    auto fromTable = peerUserFromSocketTable(server.remote_endpoint(), server.local_endpoint(), problem);
     server.close();
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 0);
     ASSERT_TRUE(uid) << problem;
     EXPECT_EQ(*uid, kNobody);
+    EXPECT_EQ(fromTable, uid);
     EXPECT_FALSE(userAllowed(*uid, {}));
     EXPECT_TRUE(userAllowed(*uid, {kNobody}));
 }
@@ -127,6 +141,8 @@ TEST(PeerUser, AConnectionThatIsGoneCannotBeToldAndSaysWhy)
     }
     std::string problem;
     EXPECT_FALSE(peerUser(peer, ours, problem));
+    EXPECT_EQ(problem, "the kernel knows no such socket on this machine");
+    EXPECT_FALSE(peerUserFromSocketTable(peer, ours, problem));
     EXPECT_EQ(problem, "the kernel knows no such socket on this machine");
     // Two kinds of address cannot be one connection.
     EXPECT_FALSE(peerUser(ip::tcp::endpoint(ip::make_address("::1"), 1), ours, problem));
