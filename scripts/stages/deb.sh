@@ -27,6 +27,8 @@ stage_deb() {
         "$builds"/deb/*.changes 2>&1 || { echo "deb: lintian found errors or warnings"; failed=1; }
     echo "--- dependency kinds"
     sh packaging/tests/dependency_kinds.sh "${debs[@]}" || failed=1
+    echo "--- no path of the build machine"
+    sh packaging/tests/no_build_paths.sh "$(pwd)" "$(cd "$builds" && pwd)" -- "${debs[@]}" || failed=1
     echo "--- install and purge"
     # shellcheck disable=SC2086
     dpkg --purge $packages >/dev/null 2>&1 || true
