@@ -198,9 +198,11 @@ void WsSession::answered(const json &answer)
 
 void WsSession::cancel(const Request &request)
 {
-    size_t cut = shared_.queue.cancel(slot_.number());
-    logInfo("connection " + std::to_string(slot_.number()) + ": cancel, " + std::to_string(cut) +
-            " request(s) cut");
+    // With "request", that request alone; without, all of this connection's.
+    size_t cut = shared_.queue.cancel(slot_.number(), request.target);
+    logInfo("connection " + std::to_string(slot_.number()) + ": cancel" +
+            (request.target.is_null() ? "" : " of request " + request.target.dump()) + ", " +
+            std::to_string(cut) + " request(s) cut");
     send({{"id", request.id}, {"ok", true}, {"cancelled", cut}});
 }
 
