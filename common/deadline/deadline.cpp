@@ -61,7 +61,7 @@ int runWithinSeconds(int seconds, const std::function<int()> &call, bool *cut)
             *cut = false;
         return call();
     }
-    return runWithin(std::chrono::seconds(seconds), call, cut);
+    return runWithin(std::chrono::seconds(seconds) + kGrace, call, cut);
 }
 
 } // namespace sddeadline
