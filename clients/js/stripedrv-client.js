@@ -302,8 +302,12 @@ export class StripeReader extends EventTarget {
     if (message.event === 'reader') {
       const {event, ...detail} = message;
       this.present = Boolean(detail.present);
-      if (this._known) this._known();
-      return this._emit('reader', detail);
+      if (!this._known) return this._emit('reader', detail);
+      // The first one settles connect(): it is dispatched once the page has
+      // had the reader and could listen.
+      this._known();
+      setTimeout(() => this._emit('reader', detail), 0);
+      return;
     }
     if (message.event === 'waiting') {
       const entry = this._pending.get(message.id);

@@ -203,6 +203,10 @@ describe('connection', () => {
     service = await startService(sim.port, {port});
     const late = await connecting;
     try {
+      // The state that settled connect() is also the first "reader" event,
+      // for a page that listens once it has the reader.
+      const first = await nextEvent(late, 'reader', 2000);
+      assert.equal(first.present, late.present);
       assert.ok(attempts >= 2, 'attempts ' + attempts);
       assert.equal(typeof late.present, 'boolean');
       assert.match((await late.info()).firmware, /^Ver/);
