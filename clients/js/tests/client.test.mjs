@@ -144,6 +144,43 @@ describe('abort', () => {
     }
   });
 
+  test('a service that does not answer at the time limit: the client cuts the read itself',
+       async () => {
+    // A WebSocket whose service says the reader is there, lets a read wait
+    // for the swipe, and then never answers.
+    const sent = [];
+    class Silent {
+      constructor() {
+        this.readyState = 0;
+        setTimeout(() => {
+          this.readyState = 1;
+          this.onopen();
+          this.onmessage({data: '{"event":"reader","present":true}'});
+        }, 0);
+      }
+      send(text) {
+        const message = JSON.parse(text);
+        sent.push(message);
+        if (message.op === 'read')
+          setTimeout(() => this.onmessage({data: JSON.stringify({id: message.id,
+                                                                 event: 'waiting'})}), 0);
+      }
+      close() { this.readyState = 3; }
+    }
+    const silent = await StripeReader.connect('ws://127.0.0.1:1/ws', {WebSocket: Silent});
+    try {
+      const started = Date.now();
+      const error = await silent.read({timeout: 1}).catch((e) => e);
+      const took = Date.now() - started;
+      assert.ok(error instanceof StripeReaderError && error.code === -2, String(error));
+      assert.ok(took >= 1000 && took < 2000, 'took ' + took + ' ms');
+      assert.deepEqual(sent.slice(1).map(({op, request}) => ({op, request})),
+                       [{op: 'cancel', request: sent[0].id}]);
+    } finally {
+      silent.close();
+    }
+  });
+
   test('a signal aborted before the call rejects at once and sends nothing', async () => {
     const error = await reader.read({signal: AbortSignal.abort()}).catch((e) => e);
     assert.equal(error.name, 'AbortError');
