@@ -80,7 +80,8 @@ export interface ConnectOptions {
   /** Ends connect()'s wait for the service: it rejects with the signal's reason. */
   signal?: AbortSignal;
   /** Ends connect()'s wait for the service after this many ms: it rejects
-   *  with the last failure (reason 'not-running'). */
+   *  with the last failure (reason 'not-running', or 'local-network-access'
+   *  for a page off loopback). */
   maxWait?: number;
   /** A WebSocket constructor where there is no global one (Node 20: `ws`). */
   WebSocket?: unknown;

@@ -118,9 +118,14 @@ async function diagnose(url, detail, quick) {
   if (await loopbackPermission() === 'denied') return blocked();
   const answers = await serviceAnswers(url);
   if (answers) return notAllowed();
-  if (quick && !pageIsLoopback()) return blocked();
+  // A quick failure from a page off loopback is likely the browser's
+  // block, but a service that is down looks the same: worth waiting for.
+  if (quick && !pageIsLoopback()) return Object.assign(blocked(), {[MAY_COME_UP]: true});
   return notRunning();
 }
+
+// Marks a failure to connect that waiting may mend (the service not up yet).
+const MAY_COME_UP = Symbol('may come up');
 
 // An event with its `detail`; Node before 19 has Event but no CustomEvent.
 function customEvent(type, detail) {
@@ -153,10 +158,10 @@ export class StripeReader extends EventTarget {
         await reader._open(true, signal);
         return reader;
       } catch (error) {
-        // A refusal (origin, Local Network Access) does not go away by
-        // waiting; neither does an abort.
+        // A refusal (the origin; Local Network Access denied for sure) does
+        // not go away by waiting; neither does an abort.
         const retry = wait && error instanceof StripeReaderError &&
-            error.reason === 'not-running';
+            (error.reason === 'not-running' || error[MAY_COME_UP] === true);
         if (!retry) throw error;
         const delay = reader._backoff(attempt);
         if (Date.now() + delay > giveUp) throw error;
