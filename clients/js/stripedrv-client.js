@@ -111,7 +111,9 @@ async function diagnose(url, detail, quick) {
       where + ' refused this page: origin not allowed (403); start stripedrvd with ' +
       '--allow-origin ' + (origin || 'ORIGIN'), {reason: 'origin-not-allowed'});
   const notRunning = () => new StripeReaderError(
-      'cannot connect to ' + where + ': the service is not running', {reason: 'not-running'});
+      'cannot connect to ' + where + ': the service is not running: start it ' +
+      '(systemctl --user start stripedrvd, or the system unit stripedrvd.service)',
+      {reason: 'not-running'});
   const blocked = () => new StripeReaderError(LNA_MESSAGE, {reason: 'local-network-access'});
   if (/\b403\b/.test(detail)) return notAllowed();
   if (/ECONNREFUSED/.test(detail)) return notRunning();

@@ -280,7 +280,7 @@ describe('connection', () => {
     const error = await StripeReader.connect('ws://127.0.0.1:1/ws', {WebSocket}).catch((e) => e);
     assert.ok(error instanceof StripeReaderError, String(error));
     assert.equal(error.reason, 'not-running');
-    assert.match(error.message, /not running/);
+    assert.match(error.message, /not running: start it \(systemctl --user start stripedrvd, or the system unit stripedrvd\.service\)$/);
   });
 
   test('an origin the service does not allow: connect rejects naming the origin', async () => {
