@@ -1,5 +1,6 @@
 // Every call of the client, as a TypeScript page would make it: compiled
-// with tsc --noEmit --strict so that the declarations stay usable.
+// under tsconfig.json (strict, as docs/service.md shows it) so that the
+// declarations stay usable.
 import StripeReaderDefault, {
   CODE_CANCELLED, CODE_TIMEOUT, DEFAULT_URL, MAX_MESSAGE_BYTES, StripeReader, StripeReaderError,
   loopbackPermission,
