@@ -396,6 +396,15 @@ TEST(Queue, CancelByIdCutsThatRequestAloneTheNextRunsOn)
     EXPECT_EQ(got[5]["cancelled"], 1);
     EXPECT_EQ(got[1]["code"], SD_ERR_CANCELLED);
     EXPECT_EQ(got[3]["ok"], true) << got[3].dump(); // ran on after the cut
+    EXPECT_TRUE(h.logged("cancel of request 2, 1 request(s) cut")) << h.log();
+    // A text id is the page's own text (here a track): it stays out of the log.
+    const std::string text = "4111111111111111=25121010000000000000";
+    c.send(json{{"id", 6}, {"op", "cancel"}, {"request", text}});
+    auto none = c.answerTo(6);
+    ASSERT_TRUE(none);
+    EXPECT_EQ((*none)["cancelled"], 0);
+    EXPECT_TRUE(h.logged("cancel of one request, 0 request(s) cut")) << h.log();
+    EXPECT_EQ(h.log().find("4111111111111111"), std::string::npos) << h.log();
 }
 
 TEST(Protocol, AReadEndsAtItsTimeoutWithCodeMinus2)
