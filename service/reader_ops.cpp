@@ -1,5 +1,6 @@
 #include "reader_ops.h"
 
+#include "deadline.h"
 #include "identity.h"
 #include "messages.h"
 #include "stripedrv.h"
@@ -18,12 +19,20 @@ Outcome readCard(const ReaderLine &line, int tracks, int timeout)
     char track2[kTrackBuffer] = "";
     char track3[kTrackBuffer] = "";
     Outcome outcome;
-    outcome.code = MS_ReadCard(line.port.c_str(), "", line.baud, timeout, tracks, 0, track2, track3);
+    // Held to the request's limit: the library's own per-byte waits would
+    // let a short one run for seconds past it.
+    outcome.code = sddeadline::runWithinSeconds(timeout, [&] {
+        return MS_ReadCard(line.port.c_str(), "", line.baud, timeout, tracks, 0, track2, track3);
+    });
     if (outcome.code == SD_OK) {
         outcome.track2 = track2;
         outcome.track3 = track3;
-        sdcustody::wipe(track2);
-        sdcustody::wipe(track3);
+    }
+    // Wiped whatever the code: a call cut at its deadline may have filled
+    // them part way.
+    sdcustody::wipe(track2);
+    sdcustody::wipe(track3);
+    if (outcome.code == SD_OK) {
         if (auto fields = sdtrack2::parse(outcome.track2)) {
             outcome.pan = true;
             outcome.panMasked = fields->panMasked;
@@ -48,8 +57,10 @@ std::string verifyDifference(const Request &request, const Outcome &read)
 Outcome writeCard(const ReaderLine &line, const Request &request)
 {
     Outcome outcome;
-    outcome.code = MS_WriteCard(line.port.c_str(), "", line.baud, request.timeout, request.tracks,
-                                0, request.track2.c_str(), request.track3.c_str());
+    outcome.code = sddeadline::runWithinSeconds(request.timeout, [&] {
+        return MS_WriteCard(line.port.c_str(), "", line.baud, request.timeout, request.tracks, 0,
+                            request.track2.c_str(), request.track3.c_str());
+    });
     if (outcome.code != SD_OK || !request.verify)
         return outcome;
     Outcome read = readCard(line, request.tracks, request.timeout);

@@ -63,11 +63,20 @@ size_t ReaderQueue::waiting() const
     return waiting_.size();
 }
 
-std::deque<ReaderQueue::Job> ReaderQueue::takeWaiting(SessionId session)
+namespace {
+
+bool matches(const json &id, const json &request)
+{
+    return request.is_null() || id == request;
+}
+
+} // namespace
+
+std::deque<ReaderQueue::Job> ReaderQueue::takeWaiting(SessionId session, const json &request)
 {
     std::deque<Job> taken;
     for (auto it = waiting_.begin(); it != waiting_.end();) {
-        if (it->session == session) {
+        if (it->session == session && matches(it->request.id, request)) {
             taken.push_back(std::move(*it));
             it = waiting_.erase(it);
         } else {
@@ -77,23 +86,25 @@ std::deque<ReaderQueue::Job> ReaderQueue::takeWaiting(SessionId session)
     return taken;
 }
 
-bool ReaderQueue::cutRunning(SessionId session, std::unique_lock<std::mutex> &)
+bool ReaderQueue::cutRunning(SessionId session, const json &request,
+                             std::unique_lock<std::mutex> &)
 {
-    if (!running_ || running_->session != session || running_->cancelRequested)
+    if (!running_ || running_->session != session || running_->cancelRequested ||
+        !matches(running_->id, request))
         return false;
     running_->cancelRequested = true;
     cancelWanted_.notify_all();
     return true;
 }
 
-size_t ReaderQueue::cancel(SessionId session)
+size_t ReaderQueue::cancel(SessionId session, const json &request)
 {
     std::deque<Job> taken;
     bool cut;
     {
         std::unique_lock<std::mutex> lock(mutex_);
-        taken = takeWaiting(session);
-        cut = cutRunning(session, lock);
+        taken = takeWaiting(session, request);
+        cut = cutRunning(session, request, lock);
     }
     Outcome cancelled;
     cancelled.code = SD_ERR_CANCELLED;
@@ -107,7 +118,7 @@ void ReaderQueue::forget(SessionId session)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     takeWaiting(session);
-    cutRunning(session, lock);
+    cutRunning(session, nullptr, lock);
 }
 
 void ReaderQueue::readerLeft()
@@ -131,7 +142,7 @@ void ReaderQueue::work()
                 return;
             job = std::move(waiting_.front());
             waiting_.pop_front();
-            running_ = Running{job.session, false};
+            running_ = Running{job.session, job.request.id, false, false};
         }
         if (job.onStart)
             job.onStart();

@@ -54,9 +54,10 @@ public:
     bool submit(Job job);
 
     // The session's waiting requests end with SD_ERR_CANCELLED (onDone is
-    // called for each) and its running one is cut short. Returns how many
-    // were cut.
-    size_t cancel(SessionId session);
+    // called for each) and its running one is cut short. With `request` (an
+    // id) only the session's request of that id is cut, waiting or running;
+    // the others go on. Returns how many were cut.
+    size_t cancel(SessionId session, const json &request = nullptr);
     // The session's waiting requests are dropped without a word and its
     // running one is cut short; for a client that has gone.
     void forget(SessionId session);
@@ -70,6 +71,7 @@ public:
 private:
     struct Running {
         SessionId session = 0;
+        json id;
         bool cancelRequested = false;
         bool readerLeft = false;
     };
@@ -78,8 +80,9 @@ private:
     void keepCancelling();
     // Marks the running transaction of the session (if any) as cancelled;
     // the canceller thread then calls MS_Cancel until it has ended.
-    bool cutRunning(SessionId session, std::unique_lock<std::mutex> &lock);
-    std::deque<Job> takeWaiting(SessionId session);
+    // With a non-null `request`, only the request of that id.
+    bool cutRunning(SessionId session, const json &request, std::unique_lock<std::mutex> &lock);
+    std::deque<Job> takeWaiting(SessionId session, const json &request = nullptr);
 
     Runner runner_;
     const size_t capacity_;

@@ -92,6 +92,17 @@ Op opFromName(const json &op)
     throw Problem{"unknown op (read, write, info or cancel)"};
 }
 
+// A cancel's "request": the id of the one request it cuts, absent for all.
+json cancelTarget(const json &message)
+{
+    auto target = message.find("request");
+    if (target == message.end())
+        return nullptr;
+    if (!(target->is_number_integer() || target->is_string()))
+        throw Problem{"\"request\" must be the id of a request (a whole number or a text)"};
+    return *target;
+}
+
 } // namespace
 
 Request::~Request()
@@ -141,6 +152,8 @@ Parsed parseRequest(const std::string &message)
             takeWrite(object, parsed.request);
         if (parsed.request.op == Op::Read || parsed.request.op == Op::Write)
             parsed.request.timeout = intField(object, "timeout", 20, 0, kMaxTimeout);
+        if (parsed.request.op == Op::Cancel)
+            parsed.request.target = cancelTarget(object);
         parsed.ok = true;
     } catch (const Problem &problem) {
         parsed.problem = problem.text;
@@ -160,7 +173,9 @@ json waitingEvent(const json &id)
 
 json readAnswer(const json &id, int tracks, const std::string &track2, const std::string &track3)
 {
-    json answer = {{"id", id}, {"ok", true}};
+    // Both keys always, so that a page tells "not asked for" (null) from an
+    // empty track ("") without knowing the mode.
+    json answer = {{"id", id}, {"ok", true}, {"track2", nullptr}};
     if (tracks != SD_TRACK_3) {
         answer["track2"] = track2;
         if (auto fields = sdtrack2::parse(track2))
@@ -169,8 +184,7 @@ json readAnswer(const json &id, int tracks, const std::string &track2, const std
                                        {"service_code", fields->serviceCode},
                                        {"luhn_ok", fields->luhnOk}};
     }
-    if (tracks != SD_TRACK_2)
-        answer["track3"] = track3;
+    answer["track3"] = tracks != SD_TRACK_2 ? json(track3) : json(nullptr);
     return answer;
 }
 

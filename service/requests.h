@@ -32,6 +32,8 @@ struct Request {
     std::string track2;    // write: the texts to put on the card
     std::string track3;
     bool verify = false;   // write: read the card back and compare
+    json target;           // cancel: the id of the one request to cut; null
+                           // cuts every request of the connection
 };
 
 // A message taken apart: either a request, or the problem with it (and the
@@ -53,8 +55,9 @@ const char *opName(Op op);
 json failureAnswer(const json &id, int code, const std::string &error);
 // {"id":ID,"event":"waiting"}
 json waitingEvent(const json &id);
-// {"id":ID,"ok":true,"track2":...,"track3":...} with the tracks read, plus
-// "track2_fields" when track 2 has the layout of a payment card.
+// {"id":ID,"ok":true,"track2":...,"track3":...} with the tracks read (a
+// track not asked for is null), plus "track2_fields" when track 2 has the
+// layout of a payment card.
 json readAnswer(const json &id, int tracks, const std::string &track2,
                 const std::string &track3);
 

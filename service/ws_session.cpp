@@ -217,9 +217,17 @@ void WsSession::answered(const json &answer)
 
 void WsSession::cancel(const Request &request)
 {
-    size_t cut = shared_.queue.cancel(slot_.number());
+    // With "request", that request alone; without, all of this connection's.
+    size_t cut = shared_.queue.cancel(slot_.number(), request.target);
+    // A whole-number id is named; a text id is the page's own text and stays
+    // out of the journal like everything else a page sends.
+    std::string which;
+    if (request.target.is_number_integer())
+        which = " of request " + request.target.dump();
+    else if (!request.target.is_null())
+        which = " of one request";
     shared_.note(shared_.cancels, Priority::Info,
-                 "connection " + std::to_string(slot_.number()) + ": cancel, " +
+                 "connection " + std::to_string(slot_.number()) + ": cancel" + which + ", " +
                      std::to_string(cut) + " request(s) cut");
     send({{"id", request.id}, {"ok", true}, {"cancelled", cut}});
 }

@@ -6,6 +6,8 @@ export declare const DEFAULT_URL: string;
 export declare const MAX_MESSAGE_BYTES: number;
 /** The library's status code for a request cut short by a cancel. */
 export declare const CODE_CANCELLED: -11;
+/** The library's status code for a time limit run out. */
+export declare const CODE_TIMEOUT: -2;
 
 /** Why a request failed when the service gave no status code. */
 export type StripeReaderFailure =
@@ -52,10 +54,12 @@ export type Tracks = 2 | 3 | 23;
 
 export interface ReadOptions {
   tracks?: Tracks;
-  /** Seconds to wait for the swipe, 0 to 600. */
+  /** Seconds to wait for the swipe, 0 to 600; the call rejects with code -2
+   *  (CODE_TIMEOUT) within 0.2 s of it. */
   timeout?: number;
-  /** Aborting sends the service's cancel, which cuts every request of this
-   *  connection short; this one rejects with an AbortError. */
+  /** Aborting cuts this request alone short (the others of the connection
+   *  run on); it rejects at once with the signal's reason, or a DOMException
+   *  named "AbortError". */
   signal?: AbortSignal;
 }
 
@@ -70,8 +74,15 @@ export interface WriteOptions {
 }
 
 export interface ConnectOptions {
-  /** Reconnect after a drop (default true). */
+  /** Reconnect after a drop (default true). Given as `true`, connect() also
+   *  waits for a service that is not up yet, retrying with the backoff. */
   reconnect?: boolean;
+  /** Ends connect()'s wait for the service: it rejects with the signal's reason. */
+  signal?: AbortSignal;
+  /** Ends connect()'s wait for the service after this many ms: it rejects
+   *  with the last failure (reason 'not-running', or 'local-network-access'
+   *  for a page off loopback). */
+  maxWait?: number;
   /** A WebSocket constructor where there is no global one (Node 20: `ws`). */
   WebSocket?: unknown;
   /** The reconnect backoff in ms: doubling from minDelay to maxDelay, jittered. */
@@ -94,18 +105,23 @@ export interface StripeReaderEventMap {
 }
 
 export declare class StripeReader extends EventTarget {
+  /** Resolves once connected and the service has said whether the reader
+   *  is there: `present` is then true or false. */
   static connect(url?: string, options?: ConnectOptions): Promise<StripeReader>;
-  constructor(url?: string, options?: ConnectOptions);
+  /** Readers are made by connect() alone. */
+  private constructor();
   readonly url: string;
   readonly connected: boolean;
-  /** The reader's presence once the service told it, else null. */
+  /** Whether the reader is attached, as the service last said (set once
+   *  connect() has resolved). */
   readonly present: boolean | null;
   read(options?: ReadOptions): Promise<Card>;
   write(options: WriteOptions): Promise<void>;
   info(options?: {signal?: AbortSignal}): Promise<ReaderInfo>;
   /** Cuts this connection's requests short; resolves to how many. */
   cancel(): Promise<number>;
-  /** Closes for good: no reconnect; the requests in flight reject. */
+  /** Closes for good: no reconnect; the requests in flight and every later
+   *  call reject with reason 'closed'. */
   close(): void;
 
   addEventListener<K extends keyof StripeReaderEventMap>(

@@ -21,6 +21,14 @@ export const MAX_MESSAGE_BYTES = 4096;
 // The library's status code for a request cut short (by a cancel).
 export const CODE_CANCELLED = -11;
 
+// The library's status code for a time limit run out.
+export const CODE_TIMEOUT = -2;
+
+// How long past a read's time limit the client waits for the service's
+// answer before it cuts the request itself (the service answers at the
+// limit; this covers a service that does not).
+const TIMEOUT_SLACK_MS = 150;
+
 const LNA_MESSAGE = 'the browser blocked this page from reaching the local reader service ' +
     '(Local Network Access): see the kiosk policy in docs/service.md';
 
@@ -36,10 +44,15 @@ export class StripeReaderError extends Error {
   }
 }
 
+// What an aborted call rejects with, as fetch does: the signal's reason, or
+// a DOMException named "AbortError" when it has none.
 function abortError(signal) {
-  if (signal.reason instanceof Error || (signal.reason && signal.reason.name === 'AbortError'))
-    return signal.reason;
-  return new DOMException('the request was aborted', 'AbortError');
+  return signal.reason !== undefined ? signal.reason
+                                     : new DOMException('the request was aborted', 'AbortError');
+}
+
+function sleep(ms) {
+  return new Promise((resolve) => setTimeout(resolve, ms));
 }
 
 function utf8Length(text) {
@@ -98,16 +111,23 @@ async function diagnose(url, detail, quick) {
       where + ' refused this page: origin not allowed (403); start stripedrvd with ' +
       '--allow-origin ' + (origin || 'ORIGIN'), {reason: 'origin-not-allowed'});
   const notRunning = () => new StripeReaderError(
-      'cannot connect to ' + where + ': the service is not running', {reason: 'not-running'});
+      'cannot connect to ' + where + ': the service is not running: start it ' +
+      '(systemctl --user start stripedrvd, or the system unit stripedrvd.service)',
+      {reason: 'not-running'});
   const blocked = () => new StripeReaderError(LNA_MESSAGE, {reason: 'local-network-access'});
   if (/\b403\b/.test(detail)) return notAllowed();
   if (/ECONNREFUSED/.test(detail)) return notRunning();
   if (await loopbackPermission() === 'denied') return blocked();
   const answers = await serviceAnswers(url);
   if (answers) return notAllowed();
-  if (quick && !pageIsLoopback()) return blocked();
+  // A quick failure from a page off loopback is likely the browser's
+  // block, but a service that is down looks the same: worth waiting for.
+  if (quick && !pageIsLoopback()) return Object.assign(blocked(), {[MAY_COME_UP]: true});
   return notRunning();
 }
+
+// Marks a failure to connect that waiting may mend (the service not up yet).
+const MAY_COME_UP = Symbol('may come up');
 
 // An event with its `detail`; Node before 19 has Event but no CustomEvent.
 function customEvent(type, detail) {
@@ -117,18 +137,46 @@ function customEvent(type, detail) {
   return event;
 }
 
+// Only connect() makes a reader: a constructor call without this token
+// throws.
+const CONNECT = Symbol('connect');
+
 export class StripeReader extends EventTarget {
-  // Connects, resolving once the WebSocket is open. Options: `reconnect`
-  // (default true), `WebSocket` (a constructor where there is no global
-  // one), `minDelay` and `maxDelay` (ms) for the reconnect backoff.
+  // Connects, resolving once the WebSocket is open and the service has said
+  // whether the reader is there (`present` is then true or false). Options:
+  // `reconnect` (default true) reconnects after a drop; `reconnect: true`
+  // given explicitly also waits for a service that is not up yet, retrying
+  // with the same backoff until it answers, `signal` aborts or `maxWait` ms
+  // have passed. `WebSocket` (a constructor where there is no global one),
+  // `minDelay` and `maxDelay` (ms) for the backoff.
   static async connect(url = DEFAULT_URL, options = {}) {
-    const reader = new StripeReader(url, options);
-    await reader._open(true);
-    return reader;
+    const reader = new StripeReader(url, options, CONNECT);
+    const {signal, maxWait} = options;
+    const wait = options.reconnect === true;
+    const giveUp = maxWait === undefined ? Infinity : Date.now() + maxWait;
+    for (let attempt = 0; ; attempt++) {
+      if (signal && signal.aborted) throw abortError(signal);
+      try {
+        await reader._open(true, signal);
+        return reader;
+      } catch (error) {
+        // A refusal (the origin; Local Network Access denied for sure) does
+        // not go away by waiting; neither does an abort.
+        const retry = wait && error instanceof StripeReaderError &&
+            (error.reason === 'not-running' || error[MAY_COME_UP] === true);
+        if (!retry) throw error;
+        const delay = reader._backoff(attempt);
+        if (Date.now() + delay > giveUp) throw error;
+        reader._emit('connection', {state: 'reconnecting', attempt: attempt + 1, delay});
+        await reader._sleep(delay, signal);
+      }
+    }
   }
 
-  constructor(url = DEFAULT_URL, options = {}) {
+  constructor(url = DEFAULT_URL, options = {}, token = undefined) {
     super();
+    if (token !== CONNECT)
+      throw new TypeError('StripeReader has no public constructor: use StripeReader.connect()');
     this.url = url;
     this._WebSocket = options.WebSocket || globalThis.WebSocket;
     if (typeof this._WebSocket !== 'function')
@@ -144,6 +192,7 @@ export class StripeReader extends EventTarget {
     this._attempt = 0;
     this._timer = null;
     this.present = null; // the reader's presence, once the service said it
+    this._known = null;  // resolves the first connection once it is said
   }
 
   get connected() {
@@ -153,7 +202,7 @@ export class StripeReader extends EventTarget {
   // Reads the tracks asked for (2, 3 or 23), waiting up to `timeout`
   // seconds for the swipe. Resolves to {track2, track3, fields}.
   async read({tracks = 23, timeout = 20, signal} = {}) {
-    const answer = await this._request({op: 'read', tracks, timeout}, signal);
+    const answer = await this._request({op: 'read', tracks, timeout}, signal, timeout);
     return {track2: answer.track2 ?? null, track3: answer.track3 ?? null,
             fields: answer.track2_fields ?? null};
   }
@@ -164,7 +213,9 @@ export class StripeReader extends EventTarget {
     if (tracks !== undefined) request.tracks = tracks;
     if (track2 !== undefined) request.track2 = track2;
     if (track3 !== undefined) request.track3 = track3;
-    await this._request(request, signal);
+    // With verify the card is read back on a second swipe, with a time limit
+    // of its own: the service holds both.
+    await this._request(request, signal, verify ? 0 : timeout);
   }
 
   // The reader's firmware version, serial number, production date, model.
@@ -192,8 +243,13 @@ export class StripeReader extends EventTarget {
     this.dispatchEvent(customEvent(type, detail));
   }
 
-  _request(fields, signal) {
+  // `limit`: the request's time limit in seconds, held from the moment it
+  // waits for the swipe (0: none).
+  _request(fields, signal, limit = 0) {
     if (signal && signal.aborted) return Promise.reject(abortError(signal));
+    if (this._closed)
+      return Promise.reject(new StripeReaderError('the connection was closed (close() was called)',
+                                                  {reason: 'closed'}));
     if (!this.connected)
       return Promise.reject(new StripeReaderError('not connected to the reader service at ' +
                                                   this.url, {reason: 'not-connected'}));
@@ -204,13 +260,11 @@ export class StripeReader extends EventTarget {
           'the request is larger than the service takes (' + MAX_MESSAGE_BYTES + ' bytes)',
           {code: -7, reason: 'too-large'}));
     return new Promise((resolve, reject) => {
-      const entry = {op: fields.op, resolve, reject, signal, onAbort: null};
+      const entry = {op: fields.op, resolve, reject, signal, onAbort: null, limit, timer: null};
       if (signal) {
-        // The service's cancel cuts every request of this connection; the
-        // aborted one rejects when its answer (code -11) comes.
-        entry.onAbort = () => {
-          if (this.connected) this._socket.send(JSON.stringify({id: this._nextId++, op: 'cancel'}));
-        };
+        // This request alone is cut on the service; the others of the
+        // connection run on. The call rejects at once.
+        entry.onAbort = () => this._cut(id, (e) => e.reject(abortError(signal)));
         signal.addEventListener('abort', entry.onAbort, {once: true});
       }
       this._pending.set(id, entry);
@@ -222,8 +276,27 @@ export class StripeReader extends EventTarget {
     const entry = this._pending.get(id);
     if (!entry) return;
     this._pending.delete(id);
+    clearTimeout(entry.timer);
     if (entry.signal) entry.signal.removeEventListener('abort', entry.onAbort);
     settle(entry);
+  }
+
+  // Settles a request now and cancels it on the service by its id.
+  _cut(id, settle) {
+    if (!this._pending.has(id)) return;
+    this._settle(id, settle);
+    if (this.connected)
+      this._socket.send(JSON.stringify({id: this._nextId++, op: 'cancel', request: id}));
+  }
+
+  // The backstop of a request's time limit, from the moment it waits for
+  // the swipe: the service answers -2 at the limit; should that answer not
+  // come, the request is cut here a moment later.
+  _holdLimit(id, entry) {
+    if (!(entry.limit > 0) || entry.timer !== null) return;
+    entry.timer = setTimeout(() => this._cut(id, (e) => e.reject(new StripeReaderError(
+        'no card was swiped within the time limit (' + e.limit + ' s)',
+        {code: CODE_TIMEOUT}))), entry.limit * 1000 + TIMEOUT_SLACK_MS);
   }
 
   _onMessage(data) {
@@ -236,10 +309,16 @@ export class StripeReader extends EventTarget {
     if (message.event === 'reader') {
       const {event, ...detail} = message;
       this.present = Boolean(detail.present);
-      return this._emit('reader', detail);
+      if (!this._known) return this._emit('reader', detail);
+      // The first one settles connect(): it is dispatched once the page has
+      // had the reader and could listen.
+      this._known();
+      setTimeout(() => this._emit('reader', detail), 0);
+      return;
     }
     if (message.event === 'waiting') {
       const entry = this._pending.get(message.id);
+      if (entry) this._holdLimit(message.id, entry);
       return this._emit('waiting', {id: message.id, op: entry ? entry.op : null});
     }
     if (message.event !== undefined || message.id === null || message.id === undefined) return;
@@ -255,9 +334,10 @@ export class StripeReader extends EventTarget {
       this._settle(id, (entry) => entry.reject(new StripeReaderError(message, {reason})));
   }
 
-  // One WebSocket. The first one rejects with the diagnosis when it cannot
-  // open; later ones (reconnects) resolve to whether they opened.
-  _open(first) {
+  // One WebSocket. The first one resolves once the service has said the
+  // reader's state, and rejects with the diagnosis when it cannot open (or
+  // `signal` aborts); later ones (reconnects) resolve to whether they opened.
+  _open(first, signal) {
     const started = Date.now();
     return new Promise((resolve, reject) => {
       let socket;
@@ -270,6 +350,14 @@ export class StripeReader extends EventTarget {
       }
       let opened = false;
       let detail = '';
+      const onAbort = () => {
+        this._known = null;
+        this._socket = null;
+        socket.close();
+        reject(abortError(signal));
+      };
+      if (first && signal) signal.addEventListener('abort', onAbort, {once: true});
+      const done = () => { if (signal) signal.removeEventListener('abort', onAbort); };
       socket.onopen = () => {
         if (this._closed) {
           socket.close();
@@ -279,15 +367,25 @@ export class StripeReader extends EventTarget {
         this._socket = socket;
         this._attempt = 0;
         this._emit('connection', {state: 'open'});
-        resolve(true);
+        if (!first) return resolve(true);
+        // The service's first message says whether the reader is there.
+        this._known = () => {
+          this._known = null;
+          done();
+          resolve(true);
+        };
       };
       socket.onmessage = (event) => this._onMessage(event.data);
       socket.onerror = (event) => {
         detail = String((event && (event.message || (event.error && event.error.message))) || '');
       };
       socket.onclose = () => {
-        if (!opened) {
+        if (!opened || (first && this._known)) {
           if (!first) return resolve(false);
+          done();
+          this._known = null;
+          if (this._socket === socket) this._socket = null;
+          if (signal && signal.aborted) return;
           diagnose(this.url, detail, Date.now() - started < 1000).then(reject);
           return;
         }
@@ -302,9 +400,29 @@ export class StripeReader extends EventTarget {
 
   // Backoff: doubling from minDelay up to maxDelay, each wait drawn from
   // its upper half so that many pages do not come back in step.
+  _backoff(attempt) {
+    const ceiling = Math.min(this._maxDelay, this._minDelay * 2 ** attempt);
+    return Math.round(ceiling / 2 + Math.random() * ceiling / 2);
+  }
+
+  // Waits `ms`, or rejects as soon as `signal` aborts.
+  _sleep(ms, signal) {
+    if (!signal) return sleep(ms);
+    return new Promise((resolve, reject) => {
+      const onAbort = () => {
+        clearTimeout(timer);
+        reject(abortError(signal));
+      };
+      const timer = setTimeout(() => {
+        signal.removeEventListener('abort', onAbort);
+        resolve();
+      }, ms);
+      signal.addEventListener('abort', onAbort, {once: true});
+    });
+  }
+
   _scheduleReconnect() {
-    const ceiling = Math.min(this._maxDelay, this._minDelay * 2 ** this._attempt);
-    const wait = Math.round(ceiling / 2 + Math.random() * ceiling / 2);
+    const wait = this._backoff(this._attempt);
     this._attempt++;
     this._emit('connection', {state: 'reconnecting', attempt: this._attempt, delay: wait});
     this._timer = setTimeout(async () => {

@@ -45,8 +45,13 @@ ReadOutcome outcomeOf(const std::optional<json> &answer)
         return out; // 99: no answer at all
     if ((*answer).value("ok", false)) {
         out.rc = SD_OK;
-        out.track2 = (*answer).value("track2", "");
-        out.track3 = (*answer).value("track3", "");
+        // A track not asked for comes as null.
+        auto text = [&answer](const char *key) {
+            const json &track = (*answer)[key];
+            return track.is_string() ? track.get<std::string>() : std::string();
+        };
+        out.track2 = text("track2");
+        out.track3 = text("track3");
     } else {
         out.rc = (*answer).value("code", 98);
     }

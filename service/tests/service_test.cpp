@@ -9,6 +9,7 @@
 #include <atomic>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <vector>
 
 using namespace svctest;
@@ -362,4 +363,62 @@ TEST(Security, AnIdleConnectionIsClosed)
     EXPECT_TRUE(idle.waitClosed(5000ms));
     EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
     EXPECT_TRUE(h.logged("idle for 1 s"));
+}
+
+TEST(Queue, CancelByIdCutsThatRequestAloneTheNextRunsOn)
+{
+    Harness h(onDemand());
+    Client c(h.port());
+    // The answers of ids, in whatever order they come.
+    auto answers = [&c](std::vector<int> ids) {
+        std::map<int, json> got;
+        while (got.size() < ids.size()) {
+            auto message = c.receive(5000ms);
+            if (!message)
+                break;
+            if (!message->contains("event") && (*message)["id"].is_number())
+                got[(*message)["id"].get<int>()] = *message;
+        }
+        return got;
+    };
+    c.send(readRequest(1, 20));
+    ASSERT_EQ((*c.receive())["event"], "waiting");
+    c.send(readRequest(2, 20)); // waits behind it
+    c.send(json{{"id", 3}, {"op", "info"}});
+    c.send(json{{"id", 4}, {"op", "cancel"}, {"request", 2}});
+    auto got = answers({2, 4});
+    ASSERT_EQ(got.count(2) + got.count(4), 2u);
+    EXPECT_EQ(got[4]["cancelled"], 1);
+    EXPECT_EQ(got[2]["code"], SD_ERR_CANCELLED);
+    c.send(json{{"id", 5}, {"op", "cancel"}, {"request", 1}});
+    got = answers({1, 3, 5});
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[5]["cancelled"], 1);
+    EXPECT_EQ(got[1]["code"], SD_ERR_CANCELLED);
+    EXPECT_EQ(got[3]["ok"], true) << got[3].dump(); // ran on after the cut
+    EXPECT_TRUE(h.logged("cancel of request 2, 1 request(s) cut")) << h.log();
+    // A text id is the page's own text (here a track): it stays out of the log.
+    const std::string text = "4111111111111111=25121010000000000000";
+    c.send(json{{"id", 6}, {"op", "cancel"}, {"request", text}});
+    auto none = c.answerTo(6);
+    ASSERT_TRUE(none);
+    EXPECT_EQ((*none)["cancelled"], 0);
+    EXPECT_TRUE(h.logged("cancel of one request, 0 request(s) cut")) << h.log();
+    EXPECT_EQ(h.log().find("4111111111111111"), std::string::npos) << h.log();
+}
+
+TEST(Protocol, AReadEndsAtItsTimeoutWithCodeMinus2)
+{
+    // The library waits for each byte for a fixed time of its own; the
+    // service cuts the read at its deadline.
+    Harness h(onDemand());
+    Client c(h.port());
+    auto start = std::chrono::steady_clock::now();
+    c.send(readRequest(1, 1));
+    auto answer = c.answerTo(1, 10000ms);
+    auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(answer);
+    EXPECT_EQ((*answer)["code"], SD_ERR_TIMEOUT) << answer->dump();
+    EXPECT_GE(took, 1s);
+    EXPECT_LT(took, 2s);
 }

@@ -124,8 +124,11 @@ TEST(Requests, ReadAnswerHasTheTracksAskedForAndTheFields)
     EXPECT_EQ(a.dump(), R"({"id":3,"ok":true,"track2":"6222021234567890123=2512101",)"
                         R"("track2_fields":{"pan_masked":"622202*********0123","expiry":"2512",)"
                         R"("service_code":"101","luhn_ok":false},"track3":"99"})");
+    // A track not asked for is there, as null; one asked for keeps its text.
     a = readAnswer(4, 3, "ignored", "99");
-    EXPECT_FALSE(a.contains("track2"));
+    EXPECT_EQ(a.dump(), R"({"id":4,"ok":true,"track2":null,"track3":"99"})");
+    a = readAnswer(6, 2, "", "ignored");
+    EXPECT_EQ(a.dump(), R"({"id":6,"ok":true,"track2":"","track3":null})");
     EXPECT_EQ(failureAnswer(5, -2, "x").dump(), R"({"id":5,"ok":false,"code":-2,"error":"x"})");
 }
 
@@ -339,4 +342,68 @@ TEST(Queue, CancelAnswersTheSessionsWaitingOnesForgetDropsThem)
     std::lock_guard<std::mutex> lock(mutex);
     EXPECT_EQ(results, (std::vector<std::pair<int, int>>{
                            {2, SD_ERR_CANCELLED}, {4, SD_ERR_CANCELLED}, {1, SD_OK}}));
+}
+
+TEST(Queue, CancelByIdCutsThatRequestAloneWaitingOrRunning)
+{
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> started{false};
+    std::mutex mutex;
+    std::vector<std::pair<int, int>> results; // id, code
+    ReaderQueue queue(
+        [&](const Request &) {
+            started = true;
+            released.wait();
+            return Outcome{};
+        },
+        kQueueCapacity);
+    auto submit = [&](ReaderQueue::SessionId session, int id) {
+        ReaderQueue::Job j;
+        j.session = session;
+        j.request = requestWithId(id);
+        j.onDone = [&, id](const Outcome &o) {
+            std::lock_guard<std::mutex> lock(mutex);
+            results.push_back({id, o.code});
+        };
+        ASSERT_TRUE(queue.submit(std::move(j)));
+    };
+    submit(1, 1); // runs
+    while (!started)
+        std::this_thread::sleep_for(1ms);
+    submit(1, 2);
+    submit(1, 3);
+    submit(2, 3); // the same id on another connection is another request
+    EXPECT_EQ(queue.cancel(1, 3), 1u);
+    EXPECT_EQ(queue.cancel(1, 99), 0u); // no such request: nothing cut
+    EXPECT_EQ(queue.cancel(2, 1), 0u);  // not this connection's
+    EXPECT_EQ(queue.waiting(), 2u);
+    EXPECT_EQ(queue.cancel(1, 1), 1u);  // the running one
+    EXPECT_EQ(queue.cancel(1, 1), 0u);  // ... once
+    release.set_value();
+    while (true) {
+        std::this_thread::sleep_for(5ms);
+        std::lock_guard<std::mutex> lock(mutex);
+        if (results.size() >= 4)
+            break;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(results, (std::vector<std::pair<int, int>>{
+                           {3, SD_ERR_CANCELLED}, {1, SD_OK}, {2, SD_OK}, {3, SD_OK}}));
+}
+
+TEST(Requests, CancelNamesOneRequestOrNone)
+{
+    Parsed p = parseRequest(R"({"id":5,"op":"cancel","request":2})");
+    ASSERT_TRUE(p.ok) << p.problem;
+    EXPECT_EQ(p.request.target, json(2));
+    p = parseRequest(R"({"id":6,"op":"cancel","request":"r-1"})");
+    ASSERT_TRUE(p.ok) << p.problem;
+    EXPECT_EQ(p.request.target, json("r-1"));
+    p = parseRequest(R"({"id":7,"op":"cancel"})");
+    ASSERT_TRUE(p.ok) << p.problem;
+    EXPECT_TRUE(p.request.target.is_null());
+    p = parseRequest(R"({"id":8,"op":"cancel","request":[1]})");
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.request.id, json(8));
 }

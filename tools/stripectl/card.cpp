@@ -1,7 +1,10 @@
 #include "card.h"
 
+#include "deadline.h"
 #include "interrupt.h"
 #include "wipe.h"
+
+#include <functional>
 
 namespace stripectl {
 
@@ -11,6 +14,18 @@ namespace {
 // SD_TRACK_BUF_MIN bytes).
 const int kTrackBufferSize = 256;
 
+// Runs a card call cut at its time limit (the library's per-byte waits would
+// let a short one run for seconds past it). Ctrl-C stays a cancel even when
+// it comes after the deadline.
+int heldToLimit(const Line &line, const std::function<int()> &call)
+{
+    int code = sddeadline::runWithinSeconds(line.timeout, call);
+    settleInterrupt();
+    if (interrupted() && code == SD_ERR_TIMEOUT)
+        code = SD_ERR_CANCELLED;
+    return code;
+}
+
 } // namespace
 
 int readCard(const Line &line, int tracks, Tracks &read)
@@ -19,9 +34,10 @@ int readCard(const Line &line, int tracks, Tracks &read)
         return SD_ERR_CANCELLED;
     char track2[kTrackBufferSize] = "";
     char track3[kTrackBufferSize] = "";
-    int code = MS_ReadCard(line.port.c_str(), line.extPort ? "A" : "", line.baud, line.timeout,
+    int code = heldToLimit(line, [&] {
+        return MS_ReadCard(line.port.c_str(), line.extPort ? "A" : "", line.baud, line.timeout,
                            tracks, 0, track2, track3);
-    settleInterrupt();
+    });
     read.track2 = track2;
     read.track3 = track3;
     sdcustody::wipe(track2);
@@ -33,10 +49,10 @@ int writeCard(const Line &line, int tracks, const Tracks &texts)
 {
     if (interrupted())
         return SD_ERR_CANCELLED;
-    int code = MS_WriteCard(line.port.c_str(), line.extPort ? "A" : "", line.baud, line.timeout,
+    return heldToLimit(line, [&] {
+        return MS_WriteCard(line.port.c_str(), line.extPort ? "A" : "", line.baud, line.timeout,
                             tracks, 0, texts.track2.c_str(), texts.track3.c_str());
-    settleInterrupt();
-    return code;
+    });
 }
 
 std::string verifyDifference(int tracks, const Tracks &written, const Tracks &read)

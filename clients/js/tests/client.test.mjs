@@ -14,6 +14,8 @@ before(async () => {
   sim = await startReader();
   service = await startService(sim.port);
   reader = await StripeReader.connect(service.url, {WebSocket, minDelay: 50, maxDelay: 400});
+  // connect() resolves once the service has said where the reader is.
+  assert.equal(typeof reader.present, 'boolean');
 });
 
 after(async () => {
@@ -71,7 +73,8 @@ describe('requests', () => {
 });
 
 describe('abort', () => {
-  test('aborting the waiting read cancels it on the service (-11): AbortError', async () => {
+  test('aborting the waiting read cuts it alone: AbortError, the queued info runs on',
+       async () => {
     sim.autoSwipe = false;
     try {
       const controller = new AbortController();
@@ -81,12 +84,18 @@ describe('abort', () => {
       await waiting;
       const started = Date.now();
       controller.abort();
-      await assert.rejects(read, {name: 'AbortError'});
+      const error = await read.catch((e) => e);
+      assert.ok(error instanceof DOMException && error.name === 'AbortError', String(error));
+      const info = await also;
       assert.ok(Date.now() - started < 2000, 'the read was not cut short at once');
-      const cut = await also;
-      assert.ok(cut instanceof StripeReaderError && cut.code === -11,
-                'the queued request was not cancelled with it: ' + cut);
-      assert.ok(await service.logged(/cancel, \d/), service.log());
+      assert.match(info.firmware, /^Ver/, 'the queued request was cut with it: ' + info);
+      assert.ok(await service.logged(/cancel of request \d+, 1 request/), service.log());
+      // The signal's own reason, when it has one, is what the call rejects with.
+      const mine = new AbortController();
+      const reason = new Error('the customer walked away');
+      const second = reader.read({timeout: 30, signal: mine.signal}).catch((e) => e);
+      mine.abort(reason);
+      assert.equal(await second, reason);
     } finally {
       sim.autoSwipe = true;
     }
@@ -117,6 +126,59 @@ describe('abort', () => {
     assert.ok(outcomes.aborted > 0, JSON.stringify(outcomes));
     if (outcomes.refused) t.diagnostic('reads refused after a late cancel: ' + outcomes.refused);
     assert.equal((await reader.read({timeout: 10})).track2, TRACK2);
+  });
+
+  test('a read with a 1 s time limit rejects with -2 within 0.2 s of it', async (t) => {
+    sim.autoSwipe = false;
+    try {
+      const waiting = nextEvent(reader, 'waiting');
+      const started = Date.now();
+      const error = await reader.read({timeout: 1}).catch((e) => e);
+      const took = Date.now() - started;
+      await waiting;
+      assert.ok(error instanceof StripeReaderError && error.code === -2, String(error));
+      assert.ok(took >= 1000 && took < 2000, 'took ' + took + ' ms');
+      t.diagnostic('read with timeout 1 rejected after ' + took + ' ms');
+    } finally {
+      sim.autoSwipe = true;
+    }
+  });
+
+  test('a service that does not answer at the time limit: the client cuts the read itself',
+       async () => {
+    // A WebSocket whose service says the reader is there, lets a read wait
+    // for the swipe, and then never answers.
+    const sent = [];
+    class Silent {
+      constructor() {
+        this.readyState = 0;
+        setTimeout(() => {
+          this.readyState = 1;
+          this.onopen();
+          this.onmessage({data: '{"event":"reader","present":true}'});
+        }, 0);
+      }
+      send(text) {
+        const message = JSON.parse(text);
+        sent.push(message);
+        if (message.op === 'read')
+          setTimeout(() => this.onmessage({data: JSON.stringify({id: message.id,
+                                                                 event: 'waiting'})}), 0);
+      }
+      close() { this.readyState = 3; }
+    }
+    const silent = await StripeReader.connect('ws://127.0.0.1:1/ws', {WebSocket: Silent});
+    try {
+      const started = Date.now();
+      const error = await silent.read({timeout: 1}).catch((e) => e);
+      const took = Date.now() - started;
+      assert.ok(error instanceof StripeReaderError && error.code === -2, String(error));
+      assert.ok(took >= 1000 && took < 2000, 'took ' + took + ' ms');
+      assert.deepEqual(sent.slice(1).map(({op, request}) => ({op, request})),
+                       [{op: 'cancel', request: sent[0].id}]);
+    } finally {
+      silent.close();
+    }
   });
 
   test('a signal aborted before the call rejects at once and sends nothing', async () => {
@@ -159,6 +221,49 @@ describe('connection', () => {
     assert.equal((await reader.read({timeout: 10})).track2, TRACK2);
   });
 
+  test('connect with reconnect waits for a service that is not up yet', async () => {
+    const port = service.port;
+    await service.stop();
+    let attempts = 0;
+    let failedOnce;
+    const failed = new Promise((resolve) => { failedOnce = resolve; });
+    class Counting extends WebSocket {
+      constructor(url) {
+        super(url);
+        attempts++;
+        this.addEventListener('close', () => failedOnce());
+      }
+    }
+    const connecting = StripeReader.connect(service.url, {WebSocket: Counting, reconnect: true,
+                                                          minDelay: 50, maxDelay: 200});
+    await failed; // a first attempt found nothing there
+    service = await startService(sim.port, {port});
+    const late = await connecting;
+    try {
+      // The state that settled connect() is also the first "reader" event,
+      // for a page that listens once it has the reader.
+      const first = await nextEvent(late, 'reader', 2000);
+      assert.equal(first.present, late.present);
+      assert.ok(attempts >= 2, 'attempts ' + attempts);
+      assert.equal(typeof late.present, 'boolean');
+      assert.match((await late.info()).firmware, /^Ver/);
+    } finally {
+      late.close();
+    }
+  });
+
+  test('the wait for a service ends with maxWait or the signal', async () => {
+    const error = await StripeReader.connect('ws://127.0.0.1:1/ws', {
+      WebSocket, reconnect: true, minDelay: 20, maxDelay: 40, maxWait: 200}).catch((e) => e);
+    assert.equal(error.reason, 'not-running');
+    const controller = new AbortController();
+    const waiting = StripeReader.connect('ws://127.0.0.1:1/ws', {
+      WebSocket, reconnect: true, minDelay: 20, maxDelay: 40, signal: controller.signal});
+    controller.abort();
+    assert.equal((await waiting.catch((e) => e)).name, 'AbortError');
+    assert.throws(() => new StripeReader(service.url, {WebSocket}), TypeError);
+  });
+
   test('presence events are dispatched as "reader" events', async () => {
     const present = nextEvent(reader, 'reader');
     reader._onMessage(JSON.stringify({event: 'reader', present: true, port: 'ttyUSB1',
@@ -175,7 +280,7 @@ describe('connection', () => {
     const error = await StripeReader.connect('ws://127.0.0.1:1/ws', {WebSocket}).catch((e) => e);
     assert.ok(error instanceof StripeReaderError, String(error));
     assert.equal(error.reason, 'not-running');
-    assert.match(error.message, /not running/);
+    assert.match(error.message, /not running: start it \(systemctl --user start stripedrvd, or the system unit stripedrvd\.service\)$/);
   });
 
   test('an origin the service does not allow: connect rejects naming the origin', async () => {
@@ -198,6 +303,8 @@ describe('connection', () => {
       other.close();
       assert.equal((await read).reason, 'closed');
       assert.equal(other.connected, false);
+      for (const call of [() => other.info(), () => other.read(), () => other.cancel()])
+        assert.equal((await call().catch((e) => e)).reason, 'closed');
     } finally {
       sim.autoSwipe = true;
     }

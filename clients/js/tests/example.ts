@@ -1,7 +1,8 @@
 // Every call of the client, as a TypeScript page would make it: compiled
-// with tsc --noEmit --strict so that the declarations stay usable.
+// under tsconfig.json (strict, as docs/service.md shows it) so that the
+// declarations stay usable.
 import StripeReaderDefault, {
-  CODE_CANCELLED, DEFAULT_URL, MAX_MESSAGE_BYTES, StripeReader, StripeReaderError,
+  CODE_CANCELLED, CODE_TIMEOUT, DEFAULT_URL, MAX_MESSAGE_BYTES, StripeReader, StripeReaderError,
   loopbackPermission,
 } from '../stripedrv-client.js';
 import type {Card, ReaderInfo, StripeReaderFailure} from '../stripedrv-client.js';
@@ -29,16 +30,20 @@ async function kiosk(): Promise<void> {
     const cut: number = await reader.cancel();
     console.log(cut, reader.connected, reader.present, reader.url);
   } catch (error) {
+    if (error instanceof DOMException && error.name === 'AbortError') return;
     if (error instanceof StripeReaderError) {
       const reason: StripeReaderFailure = error.reason;
-      console.log(error.code === CODE_CANCELLED, error.code, reason, error.message);
+      console.log(error.code === CODE_CANCELLED, error.code === CODE_TIMEOUT, error.code, reason, error.message);
     }
   } finally {
     reader.close();
   }
-  const other = new StripeReader('ws://127.0.0.1:8765/ws', {WebSocket: undefined, minDelay: 100,
-                                                              maxDelay: 5000});
+  const other = await StripeReader.connect('ws://127.0.0.1:8765/ws', {
+    WebSocket: undefined, reconnect: true, minDelay: 100, maxDelay: 5000, maxWait: 30000,
+    signal: controller.signal});
   other.close();
+  // @ts-expect-error: readers come from connect() alone
+  new StripeReader();
 }
 
 void kiosk();
