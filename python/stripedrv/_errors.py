@@ -52,9 +52,10 @@ class PortError(StripeError, OSError):
         self.port = port
         self.filename = port
         self.strerror = strerror
-        # None when the system sees no fault, as in OSError itself (which
-        # typeshed declares int).
-        self.errno = errno  # type: ignore[assignment]
+        # None when the system sees no fault, as in OSError itself. Set by
+        # name: older typeshed declares it int, newer int | None, and no one
+        # "type: ignore" satisfies the mypy of Debian 12 and of Debian 13.
+        setattr(self, "errno", errno)
 
     def __str__(self) -> str:
         where = f": {self.port}" if self.port else ""
