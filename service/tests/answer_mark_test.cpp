@@ -8,6 +8,7 @@
 // from 50).
 #include "handover.h"
 #include "harness.h"
+#include "read_outcome.h"
 
 #include <gtest/gtest.h>
 
@@ -36,26 +37,6 @@ HarnessOptions pacedAt(int baud)
 json readRequest(int id, int tracks, int timeout)
 {
     return {{"id", id}, {"op", "read"}, {"tracks", tracks}, {"timeout", timeout}};
-}
-
-ReadOutcome outcomeOf(const std::optional<json> &answer)
-{
-    ReadOutcome out;
-    if (!answer)
-        return out; // 99: no answer at all
-    if ((*answer).value("ok", false)) {
-        out.rc = SD_OK;
-        // A track not asked for comes as null.
-        auto text = [&answer](const char *key) {
-            const json &track = (*answer)[key];
-            return track.is_string() ? track.get<std::string>() : std::string();
-        };
-        out.track2 = text("track2");
-        out.track3 = text("track3");
-    } else {
-        out.rc = (*answer).value("code", 98);
-    }
-    return out;
 }
 
 class ServiceAnswerMark : public ::testing::TestWithParam<int> {};

@@ -7,6 +7,7 @@
 // shards that CTest runs side by side.
 #include "handover.h"
 #include "harness.h"
+#include "read_outcome.h"
 
 #include <gtest/gtest.h>
 
@@ -54,26 +55,6 @@ bool startedFirst(Client &client)
     return event && (*event).value("event", "") == "waiting";
 }
 
-// B's answer as a read outcome: the code, or 0 and the track text.
-ReadOutcome outcomeOf(const std::optional<json> &answer)
-{
-    ReadOutcome out;
-    if (!answer)
-        return out; // 99: no answer at all
-    if ((*answer).value("ok", false)) {
-        out.rc = SD_OK;
-        // A track not asked for comes as null.
-        auto text = [&answer](const char *key) {
-            const json &track = (*answer)[key];
-            return track.is_string() ? track.get<std::string>() : std::string();
-        };
-        out.track2 = text("track2");
-        out.track3 = text("track3");
-    } else {
-        out.rc = (*answer).value("code", 98);
-    }
-    return out;
-}
 
 // Client B asks for a read of track 2; it waits in the queue behind A.
 // Once A's read is over, B's is swiped for.
