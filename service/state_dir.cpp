@@ -72,17 +72,17 @@ bool checkOwnFolder(const std::string &dir, std::string &problem)
 bool writeSwitch(bool trace, std::string &problem)
 {
     // Written afresh each start: a CONFIG.ini someone left here does not
-    // decide for the service. Whatever is there is replaced, never followed:
-    // a symbolic link would have the service overwrite the file it leads to.
+    // decide for the service. The new one is written under a name of its
+    // own and renamed over the old: whatever was there is replaced, never
+    // followed (a symbolic link would have the service overwrite the file
+    // it leads to), and two services starting at once in one folder each
+    // put a whole file in place instead of one refusing to start.
     struct stat old {};
     if (lstat(SD_CONFIG_FILE, &old) == 0 && !S_ISREG(old.st_mode))
         logWarning(std::string(SD_CONFIG_FILE " in the state directory was ") +
                    (S_ISLNK(old.st_mode) ? "a symbolic link" : "not a file") + ": replaced");
-    if (unlink(SD_CONFIG_FILE) != 0 && errno != ENOENT) {
-        problem = std::string("cannot replace " SD_CONFIG_FILE ": ") + std::strerror(errno);
-        return false;
-    }
-    int fd = open(SD_CONFIG_FILE, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    char fresh[] = SD_CONFIG_FILE ".XXXXXX";
+    int fd = mkostemp(fresh, O_CLOEXEC); // 0600, made anew: nothing to follow
     if (fd < 0) {
         problem = std::string("cannot write " SD_CONFIG_FILE ": ") + std::strerror(errno);
         return false;
@@ -91,8 +91,11 @@ bool writeSwitch(bool trace, std::string &problem)
                                          "[DEVTRACE]\nSwitch=") +
                              (trace ? "1" : "0") + "\n";
     const bool written = write(fd, text.data(), text.size()) == ssize_t(text.size());
-    if (close(fd) != 0 || !written) {
-        problem = std::string("cannot write " SD_CONFIG_FILE ": ") + std::strerror(errno);
+    const int writeError = errno;
+    if (close(fd) != 0 || !written || rename(fresh, SD_CONFIG_FILE) != 0) {
+        problem = std::string("cannot write " SD_CONFIG_FILE ": ") +
+                  std::strerror(written ? errno : writeError);
+        unlink(fresh);
         return false;
     }
     return true;

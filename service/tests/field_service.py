@@ -40,6 +40,8 @@ class Service:
             if found:
                 self.port = int(found.group(1))
         if self.port is None:
+            self.proc.kill()
+            self.proc.wait()
             raise RuntimeError("stripedrvd did not start: " + "".join(self.lines))
 
     def wait_present(self, limit=10.0):

@@ -10,7 +10,9 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -131,4 +133,33 @@ TEST_F(StateDirTest, AFolderOrTraceFileOfAnotherUserIsRefused)
     ASSERT_EQ(chown((state() / "DataLog.log").c_str(), 65534, 65534), 0);
     EXPECT_FALSE(enterStateDirectory(state(), true, problem_));
     EXPECT_NE(problem_.find("DataLog.log belongs to user 65534"), std::string::npos) << problem_;
+}
+
+TEST_F(StateDirTest, ServicesStartingAtOnceInOneFolderAllStart)
+{
+    // Test runs and a user who starts a second service by mistake put
+    // several in one folder at the same moment: each must find its
+    // CONFIG.ini whole, none may fail for another's file half in place.
+    makeState(0700);
+    std::vector<pid_t> starters;
+    for (int i = 0; i < 4; ++i) {
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::string problem;
+            for (int round = 0; round < 200; ++round)
+                if (!enterStateDirectory(state(), false, problem) ||
+                    text("CONFIG.ini").find("Switch=0\n") == std::string::npos)
+                    _exit(1);
+            _exit(0);
+        }
+        starters.push_back(pid);
+    }
+    for (pid_t pid : starters) {
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a start failed";
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(state()), fs::directory_iterator()), 1)
+        << "only CONFIG.ini is left";
 }

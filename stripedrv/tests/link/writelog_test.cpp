@@ -199,10 +199,14 @@ TEST(SysDate, StampIsTheLocalTimeOfTheCall)
 {
     // Between a reading before and one after: on a busy machine seconds
     // may pass during the call. The stamps are zero-padded and widest unit
-    // first, so as texts they sort as the times they name.
+    // first, so as texts they sort as the times they name. The readings
+    // come from the clock the stamp is taken from: time() reads the
+    // kernel's coarse clock, which may still name the previous second.
     char stamp[32], want[2][32];
     for (int i = 0; i < 2; ++i) {
-        const time_t t = time(nullptr);
+        struct timespec now;
+        clock_gettime(CLOCK_REALTIME, &now);
+        const time_t t = now.tv_sec;
         strftime(want[i], sizeof want[i], "%Y-%m-%d %H:%M:%S  ", localtime(&t));
         if (i == 0)
             GetSysDate(stamp);
