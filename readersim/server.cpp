@@ -437,8 +437,11 @@ void Server::sendDue()
                 sent_ = 0;
                 continue;
             }
+            // The thread may be held up between its clock reading and the
+            // write, or after the write: from before the last write to
+            // after this one bounds the silence the host saw, whichever it was.
             if (sent_ > 0)
-                notePause(now);
+                notePause(Clock::now());
             lastByteAt_ = now;
             sent_ += static_cast<size_t>(n);
             bytesSent_ += static_cast<unsigned long>(n);

@@ -43,9 +43,11 @@ inline readersim::Behaviour handoverBehaviour()
 }
 
 // Waits until pred() holds, looking every 100 microseconds; false when maxMs
-// pass first.
+// pass first. The default is generous: it only runs out when what is waited
+// for never comes, and a loaded machine running sanitized code and the
+// paced reader at 1200 baud can take seconds to get there.
 template <typename Pred>
-bool waitUntil(Pred pred, int maxMs = 3000)
+bool waitUntil(Pred pred, int maxMs = 15000)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
     while (!pred()) {

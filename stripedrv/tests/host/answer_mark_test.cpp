@@ -83,7 +83,11 @@ struct Tally {
     int tries = 0, leaks = 0, unsteady = 0;
     std::string firstLeak;
 
-    void count(Reader &reader, const ReadOutcome &second, const std::string &where)
+    // `first`, when given, is the cut read: it ends cancelled, or whole
+    // when the answer beat the cancel. A pause of the machine inside an
+    // earlier answer still on the line looks like its end to either read.
+    void count(Reader &reader, const ReadOutcome *first, const ReadOutcome &second,
+               const std::string &where)
     {
         ++tries;
         if (!lineWasSteady(reader.server())) {
@@ -92,6 +96,10 @@ struct Tally {
                 std::printf("%s: the line paused %lu ms\n", where.c_str(),
                             reader.server().longestPauseMs());
             return;
+        }
+        if (first != nullptr) {
+            EXPECT_TRUE(cutOrWhole(*first, reader.card(), SD_ERR_CANCELLED))
+                << where << ": " << describe(*first);
         }
         if (!ownCardOrTimeout(second, reader.card()) && leaks++ == 0)
             firstLeak = where + ": " + describe(second);
@@ -108,11 +116,13 @@ struct Tally {
 };
 
 // The next read, of track 2 alone, on a thread of its own; the card is
-// swiped for it once it waits.
+// swiped for it once it waits. Its limit also bounds the status exchange
+// that follows the answer, which a machine that holds the test up for
+// seconds would otherwise end as a missing status.
 std::future<ReadOutcome> nextRead(const std::string &port, int baud)
 {
     return std::async(std::launch::async,
-                      [port, baud] { return readCard(port, 3, SD_TRACK_2, baud); });
+                      [port, baud] { return readCard(port, 5, SD_TRACK_2, baud); });
 }
 
 ReadOutcome finishWithSwipes(Reader &reader, std::future<ReadOutcome> &b)
@@ -156,9 +166,8 @@ TEST_P(AnswerMark, ReadCutRightAfterTheSwipe)
         std::this_thread::sleep_for(std::chrono::microseconds(us));
         MS_Cancel();
         auto b = nextRead(reader.port(), baud()); // takes the line once A is done
-        ReadOutcome first = a.get();
-        EXPECT_TRUE(cutOrWhole(first, reader.card(), SD_ERR_CANCELLED)) << describe(first);
-        tally.count(reader, finishWithSwipes(reader, b),
+        const ReadOutcome first = a.get();
+        tally.count(reader, &first, finishWithSwipes(reader, b),
                     "try " + std::to_string(i) + ", cut " + std::to_string(us) + " us after the swipe");
     }
     tally.expectNone("read cut right after the swipe", baud());
@@ -189,7 +198,7 @@ TEST_P(AnswerMark, HolderKilledMidAnswerNextOpensAtOnce)
         kill(a, SIGKILL);
         waitpid(a, nullptr, 0);
         auto b = nextRead(port, speed);
-        tally.count(reader, finishWithSwipes(reader, b),
+        tally.count(reader, nullptr, finishWithSwipes(reader, b),
                     "try " + std::to_string(i) + ", killed after " + std::to_string(cut) + " bytes");
     }
     tally.expectNone("holder killed mid-answer", baud());
@@ -220,9 +229,8 @@ TEST_P(AnswerMarkSlow, ReplySlowerThanAByteCountBound)
         ASSERT_TRUE(swipeAndWaitForBytes(reader.server(), cut)) << i;
         MS_Cancel();
         auto b = nextRead(reader.port(), baud);
-        ReadOutcome first = a.get();
-        EXPECT_TRUE(cutOrWhole(first, reader.card(), SD_ERR_CANCELLED)) << describe(first);
-        tally.count(reader, finishWithSwipes(reader, b),
+        const ReadOutcome first = a.get();
+        tally.count(reader, &first, finishWithSwipes(reader, b),
                     "try " + std::to_string(i) + ", cut after " + std::to_string(cut) + " bytes");
     }
     std::printf("reply paced at 15 ms a byte at %d baud: %d of %d next reads got bytes of "
@@ -317,8 +325,8 @@ TEST(AnswerMarkFile, WithoutAMarkFileTheCutCallLetsTheLineFallQuiet)
         std::this_thread::sleep_for(std::chrono::milliseconds(i));
         MS_Cancel();
         auto b = nextRead(reader.port(), 9600);
-        EXPECT_TRUE(cutOrWhole(a.get(), reader.card(), SD_ERR_CANCELLED));
-        tally.count(reader, finishWithSwipes(reader, b), "try " + std::to_string(i));
+        const ReadOutcome first = a.get();
+        tally.count(reader, &first, finishWithSwipes(reader, b), "try " + std::to_string(i));
     }
     rmdir(path.c_str());
     tally.expectNone("read cut right after the swipe, no mark file", 9600);
